@@ -1,0 +1,33 @@
+// Frames on the standard streams: a 4-byte unsigned length in the machine's
+// native byte order, then that many bytes of JSON text. Frames follow one
+// another with nothing in between, in both directions.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "platform/platform.h"
+
+namespace tarnwick {
+
+// Inbound lengths outside 1 to kMaxInboundLength end the session.
+inline constexpr std::uint32_t kMaxInboundLength = 0xFFFFF;  // 1 MiB - 1
+
+// Exactly `count` (at least 1) bytes from standard input, or nothing once the
+// input ends first, in which case the bytes gathered are dropped. No read asks
+// for more than the bytes still missing, so the next field stays unread.
+std::optional<std::string> readExactly(Platform& platform, std::size_t count);
+
+// The body of the next inbound frame, or nothing when the session must end:
+// the input ended (possibly part-way through the frame) or the length is
+// refused, in which case no byte of the body is read.
+std::optional<std::string> readMessage(Platform& platform);
+
+// Writes {"ok":true} or {"ok":false} as one frame: the length, then the body,
+// as two writes. Writes nothing if the reply cannot be encoded. Returns false
+// when standard output can no longer be written.
+bool sendReply(Platform& platform, bool ok);
+
+}  // namespace tarnwick

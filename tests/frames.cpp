@@ -1,0 +1,27 @@
+#include "frames.h"
+
+#include <cstring>
+
+namespace tarnwick::testing {
+
+std::string lengthBytes(std::uint32_t length) {
+  std::string bytes(4, '\0');
+  std::memcpy(bytes.data(), &length, 4);
+  return bytes;
+}
+
+std::string frame(std::string_view body) {
+  return lengthBytes(static_cast<std::uint32_t>(body.size())) + std::string(body);
+}
+
+std::string replies(const std::string& reply, int count) {
+  std::string all;
+  for (int i = 0; i < count; ++i) all += reply;
+  return all;
+}
+
+std::string deepArray(std::size_t size) {
+  return std::string(size / 2, '[') + std::string(size / 2, ']');
+}
+
+}  // namespace tarnwick::testing

@@ -1,0 +1,82 @@
+// The JSON codec: what a request decodes to, and what encoding produces.
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+
+#include "fake_platform.h"
+#include "frames.h"
+#include "host/framing.h"
+
+namespace tarnwick::testing {
+namespace {
+
+class Json : public ::testing::Test {
+ protected:
+  FakePlatform platform;
+};
+
+TEST_F(Json, KeepsOnlyTopLevelStringMembers) {
+  const auto message = platform.decodeJson(
+      R"({"type":"ping","n":1,"b":true,"z":null,"a":["x"],"o":{"type":"open","browser":"edge"},)"
+      R"("browser":"chrome","url":""})");
+  ASSERT_TRUE(message);
+  EXPECT_EQ(*message, (MessageObject{{"type", "ping"}, {"browser", "chrome"}, {"url", ""}}));
+}
+
+TEST_F(Json, LastOfRepeatedKeysWins) {
+  EXPECT_EQ(platform.decodeJson(R"({"type":"open","type":"ping"})"),
+            (MessageObject{{"type", "ping"}}));
+  EXPECT_EQ(platform.decodeJson(R"({"type":"ping","type":[]})"), MessageObject{});
+  EXPECT_EQ(platform.decodeJson(R"({"type":{},"type":"ping"})"), (MessageObject{{"type", "ping"}}));
+}
+
+TEST_F(Json, TopLevelArrayIsAnEmptyMessage) {
+  EXPECT_EQ(platform.decodeJson(R"(["type","ping"])"), MessageObject{});
+  EXPECT_EQ(platform.decodeJson(R"([{"type":"ping"}])"), MessageObject{});
+}
+
+TEST_F(Json, EscapesAndNonAsciiDecodeToTheirText) {
+  const auto message = platform.decodeJson(
+      R"({"url":"a\u0000b","filename":"\u00e9t\u00e9 \ud83d\ude00 \"q\" \\ \/","ref":"日本"})");
+  ASSERT_TRUE(message);
+  EXPECT_EQ(message->at("url"), std::string("a\0b", 3));
+  EXPECT_EQ(message->at("filename"), "\xC3\xA9t\xC3\xA9 \xF0\x9F\x98\x80 \"q\" \\ /");
+  EXPECT_EQ(message->at("ref"), "日本");
+}
+
+TEST_F(Json, DeepestNestingThatFitsAFrameDecodes) {
+  EXPECT_EQ(platform.decodeJson(deepArray(kMaxInboundLength)), MessageObject{});
+  const std::string deepMember =
+      R"({"type":"ping","deep":)" + deepArray(kMaxInboundLength - 40) + R"(,"browser":"edge"})";
+  EXPECT_EQ(platform.decodeJson(deepMember),
+            (MessageObject{{"type", "ping"}, {"browser", "edge"}}));
+  EXPECT_FALSE(platform.decodeJson(std::string(kMaxInboundLength, '[')));
+}
+
+TEST_F(Json, EncodesCompactlyInTheOrderAsked) {
+  const JsonObject object{
+      {"url", std::string("a\0b\"\\/é", 8)}, {"lastSeen", 1700000000.25}, {"ok", true}};
+  EXPECT_EQ(platform.encodeJson(object, KeyOrder::AsGiven),
+            R"({"url":"a\u0000b\"\\/é","lastSeen":1700000000.25,"ok":true})");
+  EXPECT_EQ(platform.encodeJson(object, KeyOrder::Sorted),
+            R"({"lastSeen":1700000000.25,"ok":true,"url":"a\u0000b\"\\/é"})");
+}
+
+TEST_F(Json, NumbersReadBackAsTheSameDouble) {
+  for (double seconds : {1700000000.123456789, 0.1, 1e-7, 4102444800.000001}) {
+    const auto text = platform.encodeJson({{"t", seconds}}, KeyOrder::AsGiven);
+    ASSERT_TRUE(text);
+    EXPECT_EQ(nlohmann::json::parse(*text).at("t").get<double>(), seconds) << *text;
+  }
+}
+
+TEST_F(Json, EncodingFailsForWhatJsonCannotHold) {
+  EXPECT_FALSE(platform.encodeJson({{"url", std::string("\xC3")}}, KeyOrder::AsGiven));
+  EXPECT_FALSE(
+      platform.encodeJson({{"t", std::numeric_limits<double>::infinity()}}, KeyOrder::AsGiven));
+  EXPECT_FALSE(
+      platform.encodeJson({{"t", std::numeric_limits<double>::quiet_NaN()}}, KeyOrder::Sorted));
+}
+
+}  // namespace
+}  // namespace tarnwick::testing

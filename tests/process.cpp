@@ -1,0 +1,143 @@
+#include "process.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+extern char** environ;
+
+namespace tarnwick::testing {
+namespace {
+
+std::string drain(int fd) {
+  std::string all;
+  char buffer[65536];
+  while (true) {
+    const ssize_t got = read(fd, buffer, sizeof buffer);
+    if (got > 0) {
+      all.append(buffer, static_cast<std::size_t>(got));
+    } else if (got == 0 || errno != EINTR) {
+      break;
+    }
+  }
+  close(fd);
+  return all;
+}
+
+void writeAll(int fd, const std::string& bytes) {
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      if (errno == EAGAIN) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        continue;
+      }
+      return;  // the host has stopped reading
+    }
+    done += static_cast<std::size_t>(n);
+  }
+}
+
+std::vector<std::string> environmentFor(const HostRun& run) {
+  std::map<std::string, std::string> merged;
+  for (char** entry = environ; *entry != nullptr; ++entry) {
+    const char* equals = std::strchr(*entry, '=');
+    if (equals != nullptr)
+      merged[std::string(*entry, static_cast<std::size_t>(equals - *entry))] = equals + 1;
+  }
+  for (const auto& [name, value] : run.environment) {
+    if (value) {
+      merged[name] = *value;
+    } else {
+      merged.erase(name);
+    }
+  }
+  std::vector<std::string> result;
+  for (const auto& [name, value] : merged) result.push_back(name + "=" + value);
+  return result;
+}
+
+void setNonBlocking(int fd) { fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK); }
+
+}  // namespace
+
+const char* hostBinary() { return TARNWICK_HOST_BINARY; }
+
+HostExit runHostBinary(const HostRun& run) {
+  signal(SIGPIPE, SIG_IGN);
+  int input[2] = {-1, -1}, output[2], errors[2];
+  if (run.inputDescriptor < 0 && pipe2(input, O_CLOEXEC) != 0) return {};
+  if (pipe2(output, O_CLOEXEC) != 0 || pipe2(errors, O_CLOEXEC) != 0) return {};
+  if (run.nonBlockingInput) setNonBlocking(input[0]);
+  if (run.nonBlockingOutput) setNonBlocking(output[1]);
+
+  std::vector<std::string> arguments{hostBinary()};
+  arguments.insert(arguments.end(), run.arguments.begin(), run.arguments.end());
+  std::vector<std::string> environment = environmentFor(run);
+  std::vector<char*> argv, envp;
+  for (auto& a : arguments) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  for (auto& e : environment) envp.push_back(e.data());
+  envp.push_back(nullptr);
+
+  const int inputForChild = run.inputDescriptor >= 0 ? run.inputDescriptor : input[0];
+  const pid_t child = fork();
+  if (child == 0) {
+    dup2(inputForChild, 0);
+    dup2(output[1], 1);
+    dup2(errors[1], 2);
+    if (run.descriptorLimit) {
+      const rlimit limit{*run.descriptorLimit, *run.descriptorLimit};
+      setrlimit(RLIMIT_NOFILE, &limit);
+    }
+    execve(argv[0], argv.data(), envp.data());
+    _exit(127);
+  }
+  if (run.inputDescriptor < 0) close(input[0]);
+  close(output[1]);
+  close(errors[1]);
+
+  HostExit result;
+  if (run.closeOutputFirst) close(output[0]);
+  std::thread outputReader;
+  if (!run.closeOutputFirst) {
+    outputReader = std::thread([&] { result.output = drain(output[0]); });
+  }
+  std::thread errorReader([&] { result.errors = drain(errors[0]); });
+
+  if (run.inputDescriptor < 0) {
+    for (std::size_t i = 0; i < run.pieces.size(); ++i) {
+      if (i > 0 && run.pauseMs > 0) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(run.pauseMs));
+      }
+      writeAll(input[1], run.pieces[i]);
+    }
+    close(input[1]);
+  }
+
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(run.timeoutSeconds);
+  int status = 0;
+  while (waitpid(child, &status, WNOHANG) == 0) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      result.timedOut = true;
+      kill(child, SIGKILL);
+      waitpid(child, &status, 0);
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  if (outputReader.joinable()) outputReader.join();
+  errorReader.join();
+  result.exited = !result.timedOut && WIFEXITED(status);
+  result.status = result.exited ? WEXITSTATUS(status) : -1;
+  return result;
+}
+
+}  // namespace tarnwick::testing

@@ -1,0 +1,45 @@
+// Runs the built host executable as a browser would: frames written to its
+// standard input through a pipe, everything it writes collected.
+#pragma once
+
+#include <sys/resource.h>
+
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace tarnwick::testing {
+
+struct HostRun {
+  // Written to standard input one at a time, `pauseMs` apart; standard input
+  // is closed after the last piece.
+  std::vector<std::string> pieces{};
+  int pauseMs = 0;
+  // When set, standard input is this descriptor instead of a pipe.
+  int inputDescriptor = -1;
+  bool nonBlockingInput = false;
+  bool nonBlockingOutput = false;
+  // The reading end of standard output is closed before anything is written.
+  bool closeOutputFirst = false;
+  std::vector<std::string> arguments{};
+  // Changes to the test's own environment; a value of nullopt unsets.
+  std::map<std::string, std::optional<std::string>> environment{};
+  std::optional<rlim_t> descriptorLimit{};
+  int timeoutSeconds = 60;
+};
+
+struct HostExit {
+  std::string output;
+  std::string errors;
+  bool exited = false;  // exited by itself, rather than by a signal
+  int status = -1;      // exit status, when it exited
+  bool timedOut = false;
+};
+
+HostExit runHostBinary(const HostRun& run);
+
+// The path of the built host executable.
+const char* hostBinary();
+
+}  // namespace tarnwick::testing
