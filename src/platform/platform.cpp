@@ -98,6 +98,9 @@ std::string joinPath(std::string_view base, std::string_view relative) {
 }
 
 std::optional<MessageObject> Platform::decodeJson(std::string_view text) {
+  // A raw NUL byte is never valid JSON, but the parser takes it for the end
+  // of the input and would accept whatever follows it.
+  if (text.find('\0') != std::string_view::npos) return std::nullopt;
   try {
     TopLevelMembers collector;
     if (!json::sax_parse(text.begin(), text.end(), &collector, json::input_format_t::json,
