@@ -1,19 +1,30 @@
 // The built executable, driven through pipes as a browser drives it.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <regex>
+#include <sstream>
+#include <thread>
 
 #include "frames.h"
 #include "host/framing.h"
+#include "opener.h"
 #include "process.h"
+#include "scratch.h"
 
 namespace tarnwick::testing {
 namespace {
 
-void expectCleanExit(const HostExit& result) {
+[[maybe_unused]] void expectCleanExit(const HostExit& result) {
   EXPECT_FALSE(result.timedOut);
   EXPECT_TRUE(result.exited);
   EXPECT_EQ(result.status, 0);
@@ -97,6 +108,175 @@ TEST(Executable, SurvivesItsReaderGoingAway) {
   for (int i = 0; i < 50; ++i) run.pieces.push_back(frame("{}"));
   const HostExit result = runHostBinary(run);
   expectCleanExit(result);
+}
+
+}  // namespace
+}  // namespace tarnwick::testing
+
+namespace tarnwick::testing {
+namespace {
+
+// The executable serving real requests, with its home directory and its URL
+// opener in a scratch directory.
+class EndToEnd : public ::testing::Test {
+ protected:
+  ScratchDirectory scratch;
+  const std::string support = scratch / "Library/Application Support/Tarnwick";
+  const std::string record = scratch / "opener-record";
+
+  void SetUp() override {
+    std::filesystem::create_directory(scratch / "bin");
+    writeOpener(scratch / "bin", record);
+  }
+
+  HostRun session(std::vector<std::string> bodies) {
+    HostRun run;
+    for (const auto& body : bodies) run.pieces.push_back(frame(body));
+    run.environment = {{"HOME", scratch.path()}, {"PATH", scratch / "bin:/usr/bin:/bin"}};
+    return run;
+  }
+
+  nlohmann::json readJson(const std::string& relative) {
+    return nlohmann::json::parse(readFile(support + "/" + relative));
+  }
+
+  int openerRuns() {
+    const std::string text = readFile(record);
+    return static_cast<int>(std::count(text.begin(), text.end(), '\n') / 6);
+  }
+};
+
+TEST_F(EndToEnd, AllThreeRequestsDoTheirWork) {
+  const double before = static_cast<double>(time(nullptr));
+  const HostExit result = runHostBinary(session({
+      R"({"type":"ping","browser":"chrome"})",
+      R"({"type":"capture","browser":"edge","url":"https://example.test/é?a=1&b=\u0000",)"
+      R"("filename":"report.pdf","referrer":"","extra":1})",
+      R"({"type":"open","browser":"brave"})",
+      R"({"type":"ping","browser":"opera"})",
+      R"({"type":"capture"})",
+  }));
+  expectCleanExit(result);
+  EXPECT_EQ(result.output, replies(kOkTrue, 4) + kOkFalse);
+
+  const nlohmann::json chrome = readJson("BrowserStatus/chrome.json");
+  EXPECT_EQ(chrome.at("browser"), "chrome");
+  EXPECT_GE(chrome.at("lastSeen").get<double>(), before);
+  EXPECT_EQ(readJson("BrowserStatus/edge.json").at("browser"), "edge");
+  EXPECT_EQ(readJson("BrowserStatus/brave.json").at("browser"), "brave");
+  EXPECT_EQ(listDirectory(support + "/BrowserStatus"),
+            (std::vector<std::string>{"brave.json", "chrome.json", "edge.json"}));
+
+  const nlohmann::json capture = readJson("capture-request.json");
+  EXPECT_EQ(capture.size(), 3u);
+  EXPECT_EQ(capture.at("url"), std::string("https://example.test/é?a=1&b=\0", 31));
+  EXPECT_EQ(capture.at("filename"), "report.pdf");
+  EXPECT_TRUE(std::regex_match(
+      capture.at("nonce").get<std::string>(),
+      std::regex("[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}")));
+  EXPECT_EQ(listDirectory(support),
+            (std::vector<std::string>{"BrowserStatus", "capture-request.json"}));
+
+  EXPECT_EQ(readFile(record).substr(0, 21), "args:tarnwick://open\n");
+  EXPECT_EQ(openerRuns(), 1);
+}
+
+TEST_F(EndToEnd, NoisyOpenerNeverReachesTheFrameStream) {
+  writeOpener(scratch / "bin", record, 9,
+              "echo out; echo err >&2; printf 'xxxx' > /dev/stdout; printf 'e' > /dev/stderr");
+  const HostExit result =
+      runHostBinary(session({R"({"type":"open"})", R"({"type":"open"})", R"({"type":"open"})"}));
+  expectCleanExit(result);
+  EXPECT_EQ(result.output, replies(kOkTrue, 3));
+  EXPECT_EQ(openerRuns(), 3);
+}
+
+TEST_F(EndToEnd, MissingOpenerStillAnswers) {
+  HostRun run = session({R"({"type":"open","browser":"vivaldi"})"});
+  run.environment["PATH"] = scratch / "nowhere";
+  const HostExit result = runHostBinary(run);
+  expectCleanExit(result);
+  EXPECT_EQ(result.output, kOkTrue);
+  EXPECT_EQ(readJson("BrowserStatus/vivaldi.json").at("browser"), "vivaldi");
+}
+
+// An opener that runs on (as one that starts the application in the
+// foreground does) holds the host up for about a second, not until it ends,
+// and the host's children do not linger as zombies.
+TEST_F(EndToEnd, LingeringOpenerNeitherHangsTheHostNorLeavesZombies) {
+  writeOpener(scratch / "bin", record, 9, "echo $$ >> '" + scratch / "pids" + "'; sleep 60");
+  HostRun run = session({R"({"type":"open"})", R"({"type":"open"})"});
+  run.pieces.push_back("");  // keep the session open while the host's children are examined
+  run.whileRunning = [&](pid_t host) {
+    // A zombie never goes away by itself, so the children must all be gone
+    // once the host has answered.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while ((openerRuns() < 2 || !childrenOf(host).empty()) &&
+           std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    EXPECT_TRUE(childrenOf(host).empty());
+  };
+  const auto start = std::chrono::steady_clock::now();
+  const HostExit result = runHostBinary(run);
+  const auto elapsed = std::chrono::steady_clock::now() - start;
+  expectCleanExit(result);
+  EXPECT_EQ(result.output, replies(kOkTrue, 2));
+  EXPECT_LT(elapsed, std::chrono::seconds(20)) << "the host waited for its opener to finish";
+  std::istringstream pids(readFile(scratch / "pids"));
+  int count = 0;
+  for (pid_t pid; pids >> pid; ++count)
+    EXPECT_EQ(kill(pid, SIGKILL), 0) << "opener was not left running";
+  EXPECT_EQ(count, 2);
+}
+
+// Several hosts replace the same files at once while a reader keeps decoding
+// them: every read finds a whole, valid document.
+TEST_F(EndToEnd, ConcurrentWritersNeverShowAPartialFile) {
+  constexpr int kHosts = 3;
+  constexpr int kRequests = 40;
+  std::vector<std::string> bodies;
+  for (int i = 0; i < kRequests; ++i) {
+    bodies.push_back(R"({"type":"capture","browser":"chrome","url":"https://example.test/)" +
+                     std::to_string(i) + "/" + std::string(static_cast<std::size_t>(i) * 100, 'p') +
+                     "\"}");
+  }
+  std::atomic<bool> writing{true};
+  std::atomic<int> wholeReads{0}, badReads{0};
+  std::thread reader([&] {
+    while (writing) {
+      for (const char* name : {"capture-request.json", "BrowserStatus/chrome.json"}) {
+        std::ifstream in(support + "/" + name, std::ios::binary);
+        if (!in) continue;
+        const std::string text((std::istreambuf_iterator<char>(in)),
+                               std::istreambuf_iterator<char>());
+        const auto parsed = nlohmann::json::parse(text, nullptr, false);
+        const bool whole =
+            !parsed.is_discarded() &&
+            (parsed.contains("nonce") ? parsed.size() == 2 && parsed.contains("url")
+                                      : parsed.size() == 2 && parsed.contains("lastSeen"));
+        (whole ? wholeReads : badReads)++;
+      }
+    }
+  });
+  std::vector<std::thread> hosts;
+  std::vector<HostExit> results(kHosts);
+  for (int h = 0; h < kHosts; ++h) {
+    hosts.emplace_back(
+        [&, h] { results[static_cast<std::size_t>(h)] = runHostBinary(session(bodies)); });
+  }
+  for (auto& host : hosts) host.join();
+  writing = false;
+  reader.join();
+  for (const HostExit& result : results) {
+    expectCleanExit(result);
+    EXPECT_EQ(result.output, replies(kOkTrue, kRequests));
+  }
+  EXPECT_EQ(badReads, 0);
+  EXPECT_GT(wholeReads, 0);
+  EXPECT_EQ(listDirectory(support),
+            (std::vector<std::string>{"BrowserStatus", "capture-request.json"}));
+  EXPECT_EQ(listDirectory(support + "/BrowserStatus"), std::vector<std::string>{"chrome.json"});
 }
 
 }  // namespace

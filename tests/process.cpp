@@ -7,6 +7,9 @@
 
 #include <chrono>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <thread>
 
 extern char** environ;
@@ -70,6 +73,25 @@ void setNonBlocking(int fd) { fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK
 
 const char* hostBinary() { return TARNWICK_HOST_BINARY; }
 
+std::vector<pid_t> childrenOf(pid_t parent) {
+  std::vector<pid_t> children;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+    const std::string name = entry.path().filename().string();
+    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+    std::ifstream stat(entry.path() / "stat");
+    std::string line;
+    std::getline(stat, line);
+    const std::size_t close = line.rfind(')');
+    if (close == std::string::npos) continue;
+    std::istringstream rest(line.substr(close + 1));
+    std::string state;
+    pid_t ppid = 0;
+    rest >> state >> ppid;
+    if (ppid == parent) children.push_back(static_cast<pid_t>(std::stoi(name)));
+  }
+  return children;
+}
+
 HostExit runHostBinary(const HostRun& run) {
   signal(SIGPIPE, SIG_IGN);
   int input[2] = {-1, -1}, output[2], errors[2];
@@ -119,6 +141,9 @@ HostExit runHostBinary(const HostRun& run) {
       }
       writeAll(input[1], run.pieces[i]);
     }
+  }
+  if (run.whileRunning) run.whileRunning(child);
+  if (run.inputDescriptor < 0) {
     close(input[1]);
   }
 

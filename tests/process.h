@@ -3,7 +3,9 @@
 #pragma once
 
 #include <sys/resource.h>
+#include <sys/types.h>
 
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -27,6 +29,9 @@ struct HostRun {
   std::map<std::string, std::optional<std::string>> environment{};
   std::optional<rlim_t> descriptorLimit{};
   int timeoutSeconds = 60;
+  // Called with the host's process id once every piece is written, before
+  // standard input is closed.
+  std::function<void(pid_t)> whileRunning{};
 };
 
 struct HostExit {
@@ -38,6 +43,9 @@ struct HostExit {
 };
 
 HostExit runHostBinary(const HostRun& run);
+
+// The process ids whose parent is `parent`, zombies included.
+std::vector<pid_t> childrenOf(pid_t parent);
 
 // The path of the built host executable.
 const char* hostBinary();

@@ -1,16 +1,25 @@
 // The POSIX platform itself, where the operating system's behaviour matters.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
+#include <regex>
+#include <set>
 #include <thread>
 
 #include "frames.h"
 #include "host/host.h"
+#include "opener.h"
 #include "platform/platform.h"
+#include "scratch.h"
 
 namespace tarnwick::testing {
 namespace {
@@ -61,6 +70,148 @@ TEST(SystemStreams, InterruptedCallsAreRetried) {
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 0) << "no read was interrupted; the test proved nothing";
   EXPECT_EQ(replies_, replies(kOkFalse, 3));
+}
+
+}  // namespace
+}  // namespace tarnwick::testing
+
+namespace tarnwick::testing {
+namespace {
+
+class SystemFiles : public ::testing::Test {
+ protected:
+  ScratchDirectory scratch;
+  std::unique_ptr<Platform> platform = makeSystemPlatform();
+};
+
+TEST_F(SystemFiles, CreateDirectoryMakesEveryMissingParent) {
+  const std::string deep = scratch / "Library/Application Support/Tarnwick/BrowserStatus";
+  EXPECT_TRUE(platform->createDirectory(deep));
+  EXPECT_TRUE(std::filesystem::is_directory(deep));
+  EXPECT_TRUE(platform->createDirectory(deep));  // already there
+}
+
+TEST_F(SystemFiles, CreateDirectoryFailsWhenAFileIsInTheWay) {
+  writeFile(scratch / "file", "x");
+  EXPECT_FALSE(platform->createDirectory(scratch / "file"));
+  EXPECT_FALSE(platform->createDirectory(scratch / "file/below"));
+  EXPECT_EQ(readFile(scratch / "file"), "x");
+}
+
+TEST_F(SystemFiles, AtomicWriteReplacesTheWholeFilePrivately) {
+  const std::string path = scratch / "chrome.json";
+  writeFile(path, "a much longer previous content");
+  const mode_t previousMask = umask(0);
+  const bool written = platform->writeFileAtomically(path, "new");
+  umask(previousMask);
+  ASSERT_TRUE(written);
+  EXPECT_EQ(readFile(path), "new");
+  struct stat info {};
+  ASSERT_EQ(stat(path.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0600u);
+  EXPECT_EQ(listDirectory(scratch.path()), std::vector<std::string>{"chrome.json"});
+}
+
+TEST_F(SystemFiles, FailedWriteLeavesThePreviousFileAndNothingElse) {
+  const std::string path = scratch / "capture-request.json";
+  writeFile(path, "previous");
+  std::filesystem::create_directory(scratch / "directory");
+  EXPECT_FALSE(platform->writeFileAtomically(scratch / "missing/file.json", "x"));
+  EXPECT_FALSE(platform->writeFileAtomically(scratch / "directory", "x"));
+  EXPECT_FALSE(platform->writeFileAtomically(scratch / std::string(250, 'n'), "x"));
+
+  // A file size limit makes the data write itself fail part-way.
+  const pid_t child = fork();
+  if (child == 0) {
+    signal(SIGXFSZ, SIG_IGN);
+    const rlimit limit{4, 4};
+    setrlimit(RLIMIT_FSIZE, &limit);
+    _exit(platform->writeFileAtomically(path, std::string(100000, 'x')) ? 1 : 0);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the limited write succeeded";
+
+  EXPECT_EQ(readFile(path), "previous");
+  EXPECT_EQ(listDirectory(scratch.path()),
+            (std::vector<std::string>{"capture-request.json", "directory"}));
+  EXPECT_TRUE(listDirectory(scratch / "directory").empty());
+}
+
+class SystemEnvironment : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (const char* home = getenv("HOME")) savedHome_ = home;
+  }
+  void TearDown() override {
+    if (savedHome_) {
+      setenv("HOME", savedHome_->c_str(), 1);
+    } else {
+      unsetenv("HOME");
+    }
+  }
+  std::unique_ptr<Platform> platform = makeSystemPlatform();
+
+ private:
+  std::optional<std::string> savedHome_;
+};
+
+TEST_F(SystemEnvironment, HomeIsHomeWhenAbsoluteElseTheUsersEntry) {
+  const passwd* entry = getpwuid(getuid());
+  ASSERT_NE(entry, nullptr);
+  const std::string fromDatabase = entry->pw_dir;
+  setenv("HOME", "/some/where", 1);
+  EXPECT_EQ(platform->homeDirectory(), "/some/where");
+  for (const char* unusable : {"relative/home", "", "."}) {
+    setenv("HOME", unusable, 1);
+    EXPECT_EQ(platform->homeDirectory(), fromDatabase) << "HOME=" << unusable;
+  }
+  unsetenv("HOME");
+  EXPECT_EQ(platform->homeDirectory(), fromDatabase);
+}
+
+TEST_F(SystemEnvironment, IdentifiersAreFreshVersion4Uuids) {
+  const std::regex form("[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}");
+  std::set<std::string> seen;
+  for (int i = 0; i < 500; ++i) {
+    const std::optional<std::string> id = platform->newIdentifier();
+    ASSERT_TRUE(id);
+    EXPECT_TRUE(std::regex_match(*id, form)) << *id;
+    seen.insert(*id);
+  }
+  EXPECT_EQ(seen.size(), 500u);
+}
+
+TEST_F(SystemEnvironment, TimeIsNowWithItsFraction) {
+  const double before = static_cast<double>(time(nullptr));
+  const double first = platform->currentTime();
+  usleep(2000);
+  const double second = platform->currentTime();
+  EXPECT_GE(first, before);
+  EXPECT_LE(first, before + 2);
+  EXPECT_GT(second, first);
+  EXPECT_LT(second - first, 1.0);  // finer than whole seconds
+}
+
+// The opener gets exactly the URL, /dev/null for its standard streams, none
+// of the host's other descriptors, and a session of its own.
+TEST(SystemOpener, OpenerIsIsolatedFromTheHost) {
+  ScratchDirectory scratch;
+  const std::string record = scratch / "record";
+  const int leaked = 50;  // inheritable on purpose, clear of what the shell uses
+  const int original = open("/dev/zero", O_RDONLY | O_CLOEXEC);
+  ASSERT_EQ(dup2(original, leaked), leaked);
+  close(original);
+  writeOpener(scratch.path(), record, leaked);
+  const std::string savedPath = getenv("PATH");
+  setenv("PATH", (scratch.path() + ":/usr/bin:/bin").c_str(), 1);
+  makeSystemPlatform()->openUrl("tarnwick://open");
+  setenv("PATH", savedPath.c_str(), 1);
+  close(leaked);
+  const std::string fd = "fd" + std::to_string(leaked);
+  EXPECT_EQ(
+      readFile(record),
+      "args:tarnwick://open\nfd0:/dev/null\nfd1:/dev/null\nfd2:/dev/null\n" + fd + ":\nleader\n");
 }
 
 }  // namespace

@@ -244,20 +244,32 @@ class PosixPlatform final : public Platform {
     return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
   }
 
+  // The opener is started by a short-lived go-between process, which waits
+  // for it for about a second and then exits. The host waits only for the
+  // go-between: an opener that keeps running (one that runs the application
+  // in the foreground) is left to the system to reap, so the host never
+  // collects zombies however long its session.
   void openUrl(std::string_view url) override {
-    reapFinishedOpeners();
-    const pid_t opener = spawnOpener(std::string(url));
-    if (opener <= 0) return;
-    if (!awaitExit(opener)) unfinishedOpeners_.push_back(opener);
+    std::string text(url);
+    const pid_t goBetween = fork();
+    if (goBetween < 0) return;
+    if (goBetween == 0) {
+      const int null = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+      for (int fd = 0; fd < 3 && null >= 0; ++fd) dup2(null, fd);
+      const pid_t opener = spawnOpener(text);
+      if (opener > 0) awaitExit(opener);
+      _exit(0);
+    }
+    int status = 0;
+    while (waitpid(goBetween, &status, 0) < 0 && errno == EINTR) {
+    }
   }
-
-  ~PosixPlatform() override { reapFinishedOpeners(); }
 
  private:
   // Starts the opener with its standard streams on /dev/null, no other
   // descriptor of the host, default signal handling and a session of its own,
   // so nothing it or its children do can reach the frame stream.
-  static pid_t spawnOpener(std::string url) {
+  static pid_t spawnOpener(std::string& url) {
     posix_spawn_file_actions_t actions;
     posix_spawnattr_t attributes;
     if (posix_spawn_file_actions_init(&actions) != 0) return -1;
@@ -297,38 +309,25 @@ class PosixPlatform final : public Platform {
     return child;
   }
 
-  // Waits for `child` to exit, for about a second at most. True when it has
-  // exited and been reaped.
-  static bool awaitExit(pid_t child) {
+  // Waits for `child` to exit, for about a second at most.
+  static void awaitExit(pid_t child) {
     timespec start{};
     clock_gettime(CLOCK_MONOTONIC, &start);
     long pause = 500'000;  // nanoseconds; doubled up to 20 ms
     while (true) {
       int status = 0;
       const pid_t done = waitpid(child, &status, WNOHANG);
-      if (done == child || (done < 0 && errno != EINTR)) return true;
+      if (done == child || (done < 0 && errno != EINTR)) return;
       timespec now{};
       clock_gettime(CLOCK_MONOTONIC, &now);
       const long elapsed =
           (now.tv_sec - start.tv_sec) * 1'000'000'000L + (now.tv_nsec - start.tv_nsec);
-      if (elapsed >= kOpenerWaitNanoseconds) return false;
+      if (elapsed >= kOpenerWaitNanoseconds) return;
       timespec nap{0, pause};
       nanosleep(&nap, nullptr);
       pause = pause < 20'000'000L ? pause * 2 : pause;
     }
   }
-
-  // Openers that outlived their wait are reaped once they finish, so that
-  // none lingers as a zombie while the host serves a long session.
-  void reapFinishedOpeners() {
-    std::erase_if(unfinishedOpeners_, [](pid_t child) {
-      int status = 0;
-      const pid_t done = waitpid(child, &status, WNOHANG);
-      return done == child || (done < 0 && errno == ECHILD);
-    });
-  }
-
-  std::vector<pid_t> unfinishedOpeners_;
 };
 
 }  // namespace
