@@ -52,16 +52,21 @@ TEST(Executable, FramesInPiecesAndBurstsAreAnsweredInOrder) {
   EXPECT_EQ(result.output, replies(kOkFalse, 4));
 }
 
+// Non-blocking streams make reads and writes fail with EAGAIN: input that
+// arrives slowly, and output whose pipe fills up while nobody reads it.
 TEST(Executable, NonBlockingStreamsAreWaitedOn) {
   HostRun run;
   run.nonBlockingInput = true;
   run.nonBlockingOutput = true;
   run.pauseMs = 20;
+  run.outputReadDelayMs = 300;
   const std::string whole = frame("{}");
-  run.pieces = {whole.substr(0, 2), whole.substr(2, 3), whole.substr(5), whole};
+  run.pieces = {whole.substr(0, 2), whole.substr(2, 3), whole.substr(5)};
+  constexpr int kFrames = 10000;  // 120 kB of replies, more than a pipe holds
+  run.pieces.push_back(replies(whole, kFrames - 1));
   const HostExit result = runHostBinary(run);
   expectCleanExit(result);
-  EXPECT_EQ(result.output, replies(kOkFalse, 2));
+  EXPECT_EQ(result.output, replies(kOkFalse, kFrames));
 }
 
 TEST(Executable, CutShortFrameGetsNoReply) {
@@ -189,6 +194,17 @@ TEST_F(EndToEnd, NoisyOpenerNeverReachesTheFrameStream) {
   expectCleanExit(result);
   EXPECT_EQ(result.output, replies(kOkTrue, 3));
   EXPECT_EQ(openerRuns(), 3);
+}
+
+TEST_F(EndToEnd, UnusableHomeFailsTheRequestAndWritesNothing) {
+  writeFile(scratch / "file", "");
+  HostRun run = session({R"({"type":"ping","browser":"chrome"})", R"({"type":"capture","url":"u"})",
+                         R"({"type":"open","browser":"chrome"})"});
+  run.environment["HOME"] = scratch / "file";
+  const HostExit result = runHostBinary(run);
+  expectCleanExit(result);
+  EXPECT_EQ(result.output, kOkFalse + kOkFalse + kOkTrue);
+  EXPECT_EQ(readFile(scratch / "file"), "");
 }
 
 TEST_F(EndToEnd, MissingOpenerStillAnswers) {

@@ -130,7 +130,10 @@ HostExit runHostBinary(const HostRun& run) {
   if (run.closeOutputFirst) close(output[0]);
   std::thread outputReader;
   if (!run.closeOutputFirst) {
-    outputReader = std::thread([&] { result.output = drain(output[0]); });
+    outputReader = std::thread([&] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(run.outputReadDelayMs));
+      result.output = drain(output[0]);
+    });
   }
   std::thread errorReader([&] { result.errors = drain(errors[0]); });
 

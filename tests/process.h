@@ -24,6 +24,9 @@ struct HostRun {
   bool nonBlockingOutput = false;
   // The reading end of standard output is closed before anything is written.
   bool closeOutputFirst = false;
+  // Standard output is not read until this long after the start, so that a
+  // host writing many replies finds the pipe full.
+  int outputReadDelayMs = 0;
   std::vector<std::string> arguments{};
   // Changes to the test's own environment; a value of nullopt unsets.
   std::map<std::string, std::optional<std::string>> environment{};
