@@ -1,0 +1,232 @@
+// Times the host against the floor, run by run in ABBA order, on a tmpfs home
+// and on a disk home, and prints each figure with its ratio to the floor.
+#include <fcntl.h>
+#include <spawn.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <string>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+struct Sample {
+  double seconds = 0;
+  long peakKiB = 0;
+};
+
+std::string frame(const std::string& body) {
+  const auto length = static_cast<std::uint32_t>(body.size());
+  std::string bytes(4, '\0');
+  std::memcpy(bytes.data(), &length, 4);
+  return bytes + body;
+}
+
+// Requests of every kind but "open", whose cost is the desktop's opener.
+std::string mixedSession(int count) {
+  const std::string kinds[] = {
+      R"({"type":"ping","browser":"chrome"})",
+      R"({"type":"capture","browser":"edge","url":"https://example.org/articles/2026/12/a-long-read.html","filename":"a-long-read.html","referrer":"https://example.org/"})",
+      R"({"type":"ping","browser":"brave"})",
+      R"({"type":"capture","url":"https://example.org/paper.pdf"})",
+      R"({"type":"ping","browser":"netscape"})",
+      R"({"type":"ping"})",
+      R"({"type":"unknown","browser":"chrome"})",
+      R"(not json at all)",
+      R"({"type":"ping","browser":"vivaldi","extra":[1,2,{"a":null}]})",
+      R"({"type":"capture","browser":"chromium","url":"https://example.org/?q=%E2%9C%93"})",
+  };
+  std::string all;
+  for (int i = 0; i < count; ++i) all += frame(kinds[static_cast<std::size_t>(i) % std::size(kinds)]);
+  return all;
+}
+
+std::string writeInput(const std::string& directory, const std::string& name,
+                       const std::string& bytes) {
+  const std::string path = directory + "/" + name;
+  std::ofstream(path, std::ios::binary) << bytes;
+  return path;
+}
+
+std::string launcher;  // the small program that starts and measures each run
+
+Sample runOnce(const std::string& program, const std::string& input, const std::string& output,
+               const std::string& home) {
+  int report[2];
+  if (pipe(report) != 0) std::exit(1);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, report[1], 1);
+  posix_spawn_file_actions_addclose(&actions, report[0]);
+  std::string homeVariable = "HOME=" + home;
+  std::string pathVariable = "PATH=/usr/bin:/bin";
+  char* environment[] = {homeVariable.data(), pathVariable.data(), nullptr};
+  std::vector<std::string> words{launcher, input, output, program};
+  std::vector<char*> arguments;
+  for (auto& word : words) arguments.push_back(word.data());
+  arguments.push_back(nullptr);
+  pid_t child = -1;
+  if (posix_spawn(&child, launcher.c_str(), &actions, nullptr, arguments.data(), environment) != 0) {
+    std::perror(launcher.c_str());
+    std::exit(1);
+  }
+  posix_spawn_file_actions_destroy(&actions);
+  close(report[1]);
+  char text[128] = {};
+  std::size_t held = 0;
+  for (ssize_t n; held < sizeof text - 1 && (n = read(report[0], text + held, sizeof text - 1 - held)) > 0;) {
+    held += static_cast<std::size_t>(n);
+  }
+  close(report[0]);
+  int status = 0;
+  waitpid(child, &status, 0);
+  Sample sample;
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 ||
+      std::sscanf(text, "%lf %ld", &sample.seconds, &sample.peakKiB) != 2) {
+    std::fprintf(stderr, "%s did not exit cleanly\n", program.c_str());
+    std::exit(1);
+  }
+  return sample;
+}
+
+double median(std::vector<double> values) {
+  std::sort(values.begin(), values.end());
+  const std::size_t n = values.size();
+  return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+}
+
+struct Case {
+  std::string name;
+  std::string input;  // path
+  int requests;
+  int rounds;
+};
+
+struct Programs {
+  std::string host, floor;
+};
+
+// Counts reply frames in a file and checks each is {"ok":true} or {"ok":false}.
+int countReplies(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  int count = 0;
+  for (std::size_t at = 0; at + 4 <= bytes.size(); ++count) {
+    std::uint32_t length = 0;
+    std::memcpy(&length, bytes.data() + at, 4);
+    const std::string body = bytes.substr(at + 4, length);
+    if (body != R"({"ok":true})" && body != R"({"ok":false})") return -1;
+    at += 4 + length;
+  }
+  return count;
+}
+
+void measure(const Programs& programs, const std::vector<Case>& cases, const std::string& medium,
+             const std::string& home, const std::string& scratch) {
+  std::printf("\nHOME on %s (%s)\n", medium.c_str(), home.c_str());
+  std::printf("%-34s %12s %12s %7s %12s %12s %7s\n", "case", "host", "floor", "ratio", "host peak",
+              "floor peak", "ratio");
+  const std::string output = scratch + "/replies";
+  for (const Case& c : cases) {
+    // Both must answer every request; this also leaves the files in place,
+    // as they are in use.
+    for (const std::string* program : {&programs.host, &programs.floor}) {
+      runOnce(*program, c.input, output, home);
+      const int replies = countReplies(output);
+      if (replies != c.requests) {
+        std::fprintf(stderr, "%s answered %d of %d requests in '%s'\n", program->c_str(), replies,
+                     c.requests, c.name.c_str());
+        std::exit(1);
+      }
+    }
+    std::vector<double> hostTimes, floorTimes, hostPeaks, floorPeaks;
+    auto run = [&](bool host) {
+      const Sample s = runOnce(host ? programs.host : programs.floor, c.input, "/dev/null", home);
+      (host ? hostTimes : floorTimes).push_back(s.seconds / c.requests);
+      (host ? hostPeaks : floorPeaks).push_back(static_cast<double>(s.peakKiB));
+    };
+    for (int round = 0; round < c.rounds; ++round) {  // A B B A, A B B A, ...
+      const bool hostFirst = round % 2 == 0;
+      run(hostFirst);
+      run(!hostFirst);
+    }
+    const double host = median(hostTimes), floor = median(floorTimes);
+    const double hostPeak = median(hostPeaks), floorPeak = median(floorPeaks);
+    const bool perRequest = c.requests > 1;
+    std::printf("%-34s %9.1f %s %9.1f %s %7.2f %9.0f KiB %9.0f KiB %7.2f\n", c.name.c_str(),
+                host * 1e6, perRequest ? "µs/r" : "µs  ", floor * 1e6, perRequest ? "µs/r" : "µs  ",
+                host / floor, hostPeak, floorPeak, hostPeak / floorPeak);
+    std::fflush(stdout);
+  }
+}
+
+std::string makeDirectory(const std::string& parent) {
+  std::string pattern = parent + "/tarnwick-bench-XXXXXX";
+  if (mkdtemp(pattern.data()) == nullptr) {
+    std::perror(parent.c_str());
+    std::exit(1);
+  }
+  return pattern;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 4) {
+    std::fprintf(stderr,
+                 "usage: %s LAUNCHER HOST FLOOR [ONE_SHOT_ROUNDS [SESSION_REQUESTS "
+                 "[DISK_DIRECTORY]]]\n",
+                 argv[0]);
+    return 2;
+  }
+  launcher = argv[1];
+  const Programs programs{argv[2], argv[3]};
+  const int oneShotRounds = argc > 4 ? std::atoi(argv[4]) : 100;
+  const int sessionRequests = argc > 5 ? std::atoi(argv[5]) : 10000;
+  const std::string disk = argc > 6 ? argv[6] : "/var/tmp";
+
+  const std::string scratch = makeDirectory("/dev/shm");
+  constexpr std::size_t kMaxBody = 0xFFFFF;
+  const std::string urlPrefix = R"({"type":"capture","browser":"chrome","url":")";
+  const std::string bigUrl =
+      urlPrefix + std::string(kMaxBody - urlPrefix.size() - 2, 'u') + "\"}";
+  const std::string deep = std::string(kMaxBody / 2, '[') + std::string(kMaxBody / 2, ']');
+
+  const std::vector<Case> cases{
+      {"one-shot ping", writeInput(scratch, "ping", frame(R"({"type":"ping","browser":"chrome"})")),
+       1, oneShotRounds},
+      {"one-shot capture",
+       writeInput(scratch, "capture",
+                  frame(R"({"type":"capture","browser":"chrome","url":"https://example.org/a"})")),
+       1, oneShotRounds},
+      {"session of " + std::to_string(sessionRequests) + " mixed",
+       writeInput(scratch, "session", mixedSession(sessionRequests)), sessionRequests, 2},
+      {"1 MiB url capture", writeInput(scratch, "big-url", frame(bigUrl)), 1,
+       std::max(2, oneShotRounds / 5)},
+      {"1 MiB deepest nesting", writeInput(scratch, "deep", frame(deep)), 1,
+       std::max(2, oneShotRounds / 5)},
+  };
+
+  std::printf("host %s, floor %s; medians of ABBA-alternated runs\n", programs.host.c_str(),
+              programs.floor.c_str());
+  const std::string shmHome = makeDirectory("/dev/shm");
+  measure(programs, cases, "tmpfs", shmHome, scratch);
+  const std::string diskHome = makeDirectory(disk);
+  measure(programs, cases, "disk", diskHome, scratch);
+
+  std::filesystem::remove_all(shmHome);
+  std::filesystem::remove_all(diskHome);
+  std::filesystem::remove_all(scratch);
+  return 0;
+}
