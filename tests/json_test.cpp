@@ -55,7 +55,7 @@ TEST_F(Json, DeepestNestingThatFitsAFrameDecodes) {
 
 TEST_F(Json, EncodesCompactlyInTheOrderAsked) {
   const JsonObject object{
-      {"url", std::string("a\0b\"\\/é", 8)}, {"lastSeen", 1700000000.25}, {"ok", true}};
+      {"url", std::string_view("a\0b\"\\/é", 8)}, {"lastSeen", 1700000000.25}, {"ok", true}};
   EXPECT_EQ(platform.encodeJson(object, KeyOrder::AsGiven),
             R"({"url":"a\u0000b\"\\/é","lastSeen":1700000000.25,"ok":true})");
   EXPECT_EQ(platform.encodeJson(object, KeyOrder::Sorted),
@@ -70,8 +70,32 @@ TEST_F(Json, NumbersReadBackAsTheSameDouble) {
   }
 }
 
+TEST_F(Json, EncodedTextReadsBackExactly) {
+  std::string everyAscii;
+  for (int c = 0; c < 0x80; ++c) everyAscii.push_back(static_cast<char>(c));
+  for (const std::string& text :
+       {everyAscii,
+        std::string("\xC2\x80 \xDF\xBF \xE0\xA0\x80 \xED\x9F\xBF \xEE\x80\x80 "
+                    "\xEF\xBF\xBF \xF0\x90\x80\x80 \xF4\x8F\xBF\xBF"),
+        std::string(1000, '"') + std::string(1000, 'x')}) {
+    const auto encoded = platform.encodeJson({{"k", std::string_view(text)}}, KeyOrder::AsGiven);
+    ASSERT_TRUE(encoded);
+    EXPECT_EQ(nlohmann::json::parse(*encoded).at("k"), text);
+    EXPECT_EQ(encoded->find_first_of("\n\t\r"), std::string::npos);
+  }
+}
+
+TEST_F(Json, WholeSecondsStillReadAsAFraction) {
+  EXPECT_EQ(platform.encodeJson({{"t", 1700000000.0}}, KeyOrder::AsGiven), R"({"t":1700000000.0})");
+  EXPECT_EQ(platform.encodeJson({{"t", 1e300}}, KeyOrder::AsGiven), R"({"t":1e+300})");
+}
+
 TEST_F(Json, EncodingFailsForWhatJsonCannotHold) {
-  EXPECT_FALSE(platform.encodeJson({{"url", std::string("\xC3")}}, KeyOrder::AsGiven));
+  for (std::string_view invalid :
+       {"\xC3", "\x80", "\xC0\x80", "\xC1\xBF", "\xE0\x9F\xBF", "\xED\xA0\x80", "\xF0\x8F\xBF\xBF",
+        "\xF4\x90\x80\x80", "\xF5\x80\x80\x80", "\xFF", "ok\xE2\x82", "\xE2\x28\xA1"}) {
+    EXPECT_FALSE(platform.encodeJson({{"url", invalid}}, KeyOrder::AsGiven));
+  }
   EXPECT_FALSE(
       platform.encodeJson({{"t", std::numeric_limits<double>::infinity()}}, KeyOrder::AsGiven));
   EXPECT_FALSE(

@@ -15,7 +15,7 @@ bool recordBrowserStatus(Platform& platform, const MessageObject& message) {
   const std::string directory = joinPath(*support, "BrowserStatus");
   if (!platform.createDirectory(directory)) return false;
 
-  const JsonObject status{{"browser", std::string(*browser)}, {"lastSeen", platform.currentTime()}};
+  const JsonObject status{{"browser", *browser}, {"lastSeen", platform.currentTime()}};
   const std::optional<std::string> text = platform.encodeJson(status, KeyOrder::Sorted);
   if (!text) return false;
   return platform.writeFileAtomically(joinPath(directory, std::string(*browser) + ".json"), *text);

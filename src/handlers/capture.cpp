@@ -5,7 +5,7 @@ namespace {
 
 void addIfNonEmpty(JsonObject& request, const MessageObject& message, std::string_view key) {
   const std::optional<std::string_view> value = stringField(message, key);
-  if (value && !value->empty()) request.emplace_back(key, std::string(*value));
+  if (value && !value->empty()) request.emplace_back(key, *value);
 }
 
 }  // namespace
@@ -17,9 +17,9 @@ bool writeCaptureRequest(Platform& platform, const MessageObject& message) {
 
   // A capture without an unpredictable nonce cannot be told apart from a
   // replayed one, so none is written.
-  std::optional<std::string> nonce = platform.newIdentifier();
+  const std::optional<std::string> nonce = platform.newIdentifier();
   if (!nonce) return false;
-  JsonObject request{{"url", std::string(*url)}, {"nonce", std::move(*nonce)}};
+  JsonObject request{{"url", *url}, {"nonce", std::string_view(*nonce)}};
   addIfNonEmpty(request, message, "filename");
   addIfNonEmpty(request, message, "referrer");
 

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <iterator>
 #include <nlohmann/json.hpp>
 
 namespace tarnwick {
@@ -80,6 +81,103 @@ class TopLevelMembers {
   std::string key_;
 };
 
+// The length of the valid UTF-8 sequence at the start of `text`, or 0 when
+// it is not one (overlong forms, surrogates and code points past U+10FFFF are
+// not valid).
+std::size_t utf8SequenceLength(std::string_view text) {
+  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+  const auto continuation = [&](std::size_t i) {
+    return i < text.size() && (byte(i) & 0xC0) == 0x80;
+  };
+  const unsigned char lead = byte(0);
+  if (lead < 0x80) return 1;
+  if (lead >= 0xC2 && lead <= 0xDF) return continuation(1) ? 2 : 0;
+  if (lead >= 0xE0 && lead <= 0xEF) {
+    if (!continuation(1) || !continuation(2)) return 0;
+    if (lead == 0xE0 && byte(1) < 0xA0) return 0;   // overlong
+    if (lead == 0xED && byte(1) >= 0xA0) return 0;  // surrogate
+    return 3;
+  }
+  if (lead >= 0xF0 && lead <= 0xF4) {
+    if (!continuation(1) || !continuation(2) || !continuation(3)) return 0;
+    if (lead == 0xF0 && byte(1) < 0x90) return 0;   // overlong
+    if (lead == 0xF4 && byte(1) >= 0x90) return 0;  // past U+10FFFF
+    return 4;
+  }
+  return 0;
+}
+
+// Appends `text` as a JSON string. Runs of characters that need no escape
+// are copied whole. Fails on text that is not valid UTF-8.
+bool appendString(std::string& out, std::string_view text) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  out.push_back('"');
+  std::size_t runStart = 0, at = 0;
+  while (at < text.size()) {
+    const auto c = static_cast<unsigned char>(text[at]);
+    if (c >= 0x20 && c != '"' && c != '\\' && c < 0x80) {
+      ++at;
+      continue;
+    }
+    if (c >= 0x80) {
+      const std::size_t length = utf8SequenceLength(text.substr(at));
+      if (length == 0) return false;
+      at += length;
+      continue;
+    }
+    out.append(text, runStart, at - runStart);
+    switch (c) {
+      case '"':
+        out.append("\\\"");
+        break;
+      case '\\':
+        out.append("\\\\");
+        break;
+      case '\b':
+        out.append("\\b");
+        break;
+      case '\f':
+        out.append("\\f");
+        break;
+      case '\n':
+        out.append("\\n");
+        break;
+      case '\r':
+        out.append("\\r");
+        break;
+      case '\t':
+        out.append("\\t");
+        break;
+      default:
+        out.append("\\u00");
+        out.push_back(kHex[c >> 4]);
+        out.push_back(kHex[c & 0xF]);
+    }
+    runStart = ++at;
+  }
+  out.append(text, runStart, at - runStart);
+  out.push_back('"');
+  return true;
+}
+
+bool appendValue(std::string& out, std::string_view text) { return appendString(out, text); }
+
+bool appendValue(std::string& out, bool value) {
+  out.append(value ? "true" : "false");
+  return true;
+}
+
+// The shortest text that reads back as the same double (the JSON library's
+// Grisu2 formatting), always with a fraction or an exponent so that it reads
+// as a floating-point number: 1700000000.25, 1700000000.0, 1e+300.
+bool appendValue(std::string& out, double value) {
+  if (!std::isfinite(value)) return false;  // JSON has no text for these
+  char text[64];
+  const char* end = nlohmann::detail::to_chars(text, text + sizeof text, value);
+  out.append(text, static_cast<std::size_t>(end - text));
+  return true;
+}
+
 }  // namespace
 
 std::optional<std::string_view> stringField(const MessageObject& message, std::string_view key) {
@@ -124,18 +222,27 @@ std::optional<std::string> Platform::encodeJson(const JsonObject& object, KeyOrd
       std::stable_sort(members.begin(), members.end(),
                        [](const auto* a, const auto* b) { return a->first < b->first; });
     }
-    nlohmann::ordered_json encoded = nlohmann::ordered_json::object();
+    std::size_t size = 2;
     for (const auto* member : members) {
-      if (const double* number = std::get_if<double>(&member->second);
-          number != nullptr && !std::isfinite(*number)) {
-        return std::nullopt;  // JSON has no text for NaN or infinity
-      }
-      std::visit([&](const auto& value) { encoded[member->first] = value; }, member->second);
+      size += member->first.size() + 4 + 32;
+      if (const auto* text = std::get_if<std::string_view>(&member->second))
+        size += text->size() + 2;
     }
-    return encoded.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::strict);
+    std::string encoded;
+    encoded.reserve(size);
+    encoded.push_back('{');
+    for (const auto* member : members) {
+      if (encoded.size() > 1) encoded.push_back(',');
+      if (!appendString(encoded, member->first)) return std::nullopt;
+      encoded.push_back(':');
+      const bool written =
+          std::visit([&](auto value) { return appendValue(encoded, value); }, member->second);
+      if (!written) return std::nullopt;
+    }
+    encoded.push_back('}');
+    return encoded;
   } catch (...) {
-    // Invalid UTF-8 in a string, or no memory: the encoding fails.
-    return std::nullopt;
+    return std::nullopt;  // no memory
   }
 }
 

@@ -28,9 +28,9 @@ using MessageObject = std::map<std::string, std::string, std::less<>>;
 std::optional<std::string_view> stringField(const MessageObject& message, std::string_view key);
 
 // A flat object to encode: members in the order given, each a string, a
-// number or a boolean.
-using JsonValue = std::variant<std::string, double, bool>;
-using JsonObject = std::vector<std::pair<std::string, JsonValue>>;
+// number or a boolean. It only views its text, which must outlive it.
+using JsonValue = std::variant<std::string_view, double, bool>;
+using JsonObject = std::vector<std::pair<std::string_view, JsonValue>>;
 
 enum class KeyOrder { AsGiven, Sorted };
 
