@@ -14,7 +14,8 @@
 
 namespace tarnwick::testing {
 
-enum class Op { Encode, Home, CreateDirectory, WriteFile, NewIdentifier, Time, OpenUrl };
+// Reply is the encoding of a reply object; Encode is any other encoding.
+enum class Op { Reply, Encode, Home, CreateDirectory, WriteFile, NewIdentifier, Time, OpenUrl };
 
 class FakePlatform final : public Platform {
  public:
@@ -68,7 +69,8 @@ class FakePlatform final : public Platform {
   }
 
   std::optional<std::string> encodeJson(const JsonObject& object, KeyOrder order) override {
-    if (fails(Op::Encode)) return std::nullopt;
+    const bool reply = object.size() == 1 && object[0].first == "ok";
+    if (fails(reply ? Op::Reply : Op::Encode)) return std::nullopt;
     return Platform::encodeJson(object, order);
   }
 

@@ -14,6 +14,22 @@ std::string frame(std::string_view body) {
   return lengthBytes(static_cast<std::uint32_t>(body.size())) + std::string(body);
 }
 
+std::optional<std::vector<bool>> parseReplies(std::string_view stream) {
+  std::vector<bool> flags;
+  while (!stream.empty()) {
+    if (stream.substr(0, kOkTrue.size()) == kOkTrue) {
+      flags.push_back(true);
+      stream.remove_prefix(kOkTrue.size());
+    } else if (stream.substr(0, kOkFalse.size()) == kOkFalse) {
+      flags.push_back(false);
+      stream.remove_prefix(kOkFalse.size());
+    } else {
+      return std::nullopt;
+    }
+  }
+  return flags;
+}
+
 std::string replies(const std::string& reply, int count) {
   std::string all;
   for (int i = 0; i < count; ++i) all += reply;

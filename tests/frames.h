@@ -2,8 +2,10 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace tarnwick::testing {
 
@@ -16,6 +18,10 @@ std::string frame(std::string_view body);
 // The exact reply frames.
 inline const std::string kOkTrue = std::string("\x0B\x00\x00\x00", 4) + R"({"ok":true})";
 inline const std::string kOkFalse = std::string("\x0C\x00\x00\x00", 4) + R"({"ok":false})";
+
+// The ok flags of a stream of reply frames, or nothing if the stream holds
+// anything but whole, exact reply frames.
+std::optional<std::vector<bool>> parseReplies(std::string_view stream);
 
 // The same reply frame `count` times.
 std::string replies(const std::string& reply, int count);

@@ -30,7 +30,7 @@ TEST_F(Framing, RepliesAreExactBytesInTwoWrites) {
 }
 
 TEST_F(Framing, UnencodableReplyWritesNothingAndTheLoopGoesOn) {
-  platform.failing.insert(Op::Encode);
+  platform.failing.insert(Op::Reply);
   EXPECT_EQ(serve(frame("{}") + frame("{}")), "");
   EXPECT_EQ(platform.inputOffset, platform.input.size());
 }
@@ -115,7 +115,7 @@ class Refused : public Framing, public ::testing::WithParamInterface<std::string
 TEST_P(Refused, AnsweredFalseWithoutRunningAHandler) {
   EXPECT_EQ(serve(frame(GetParam()) + frame("[]")), replies(kOkFalse, 2));
   // Encoding the two replies is the only service used.
-  EXPECT_EQ(platform.calls, (std::vector<Op>{Op::Encode, Op::Encode}));
+  EXPECT_EQ(platform.calls, (std::vector<Op>{Op::Reply, Op::Reply}));
   EXPECT_TRUE(platform.openedUrls.empty());
 }
 

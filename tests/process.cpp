@@ -115,6 +115,9 @@ HostExit runHostBinary(const HostRun& run) {
     dup2(inputForChild, 0);
     dup2(output[1], 1);
     dup2(errors[1], 2);
+    close_range(3, ~0U, 0);  // nothing the test runner left open reaches the host
+    for (int fd : run.closedDescriptors) close(fd);
+    if (run.user && (setgid(*run.user) != 0 || setuid(*run.user) != 0)) _exit(126);
     if (run.descriptorLimit) {
       const rlimit limit{*run.descriptorLimit, *run.descriptorLimit};
       setrlimit(RLIMIT_NOFILE, &limit);
@@ -122,6 +125,7 @@ HostExit runHostBinary(const HostRun& run) {
     execve(argv[0], argv.data(), envp.data());
     _exit(127);
   }
+  if (run.onStart) run.onStart(child);
   if (run.inputDescriptor < 0) close(input[0]);
   close(output[1]);
   close(errors[1]);

@@ -31,7 +31,13 @@ struct HostRun {
   // Changes to the test's own environment; a value of nullopt unsets.
   std::map<std::string, std::optional<std::string>> environment{};
   std::optional<rlim_t> descriptorLimit{};
+  // Standard streams the host starts without.
+  std::vector<int> closedDescriptors{};
+  // Runs the host as this user and group (the test must be root).
+  std::optional<uid_t> user{};
   int timeoutSeconds = 60;
+  // Called with the host's process id as soon as it is started.
+  std::function<void(pid_t)> onStart{};
   // Called with the host's process id once every piece is written, before
   // standard input is closed.
   std::function<void(pid_t)> whileRunning{};

@@ -3,13 +3,17 @@
 #include <gtest/gtest.h>
 #include <pwd.h>
 #include <signal.h>
+#include <sys/file.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <regex>
 #include <set>
@@ -212,6 +216,72 @@ TEST(SystemOpener, OpenerIsIsolatedFromTheHost) {
   EXPECT_EQ(
       readFile(record),
       "args:tarnwick://open\nfd0:/dev/null\nfd1:/dev/null\nfd2:/dev/null\n" + fd + ":\nleader\n");
+}
+
+}  // namespace
+}  // namespace tarnwick::testing
+
+namespace tarnwick::testing {
+namespace {
+
+// A temporary file that nobody holds was left by a killed writer and goes;
+// one still locked belongs to a writer at work and stays, as does anything
+// that is not a temporary file of the target.
+TEST_F(SystemFiles, AbandonedTemporaryFilesAreCleared) {
+  const std::string abandoned = ".chrome.json.0123456789abcdef";
+  const std::string live = ".chrome.json.fedcba9876543210";
+  const std::vector<std::string> unrelated{".chrome.json.0123", ".edge.json.0123456789abcdef",
+                                           "chrome.json.0123456789abcdef"};
+  for (const auto& name : unrelated) writeFile(scratch / name, "keep");
+  writeFile(scratch / abandoned, "{\"brow");
+  writeFile(scratch / live, "{\"browser\"");
+  const int holder = open((scratch / live).c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_EQ(flock(holder, LOCK_EX), 0);
+
+  ASSERT_TRUE(platform->writeFileAtomically(scratch / "chrome.json", "{}"));
+  close(holder);
+  std::vector<std::string> expected = unrelated;
+  expected.push_back(live);
+  expected.push_back("chrome.json");
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(listDirectory(scratch.path()), expected);
+}
+
+// Real file systems that refuse the write: full, and read-only. Mounting
+// needs privileges that not every machine grants.
+class MountedFileSystem : public SystemFiles {
+ protected:
+  void mountTmpfs(const char* options, unsigned long flags = 0) {
+    if (geteuid() != 0 || mount("tmpfs", scratch.path().c_str(), "tmpfs", flags, options) != 0) {
+      GTEST_SKIP() << "cannot mount a small tmpfs here: " << std::strerror(errno);
+    }
+    mounted_ = true;
+  }
+  void TearDown() override {
+    if (mounted_) umount2(scratch.path().c_str(), MNT_DETACH);
+  }
+
+ private:
+  bool mounted_ = false;
+};
+
+TEST_F(MountedFileSystem, FullFileSystemKeepsThePreviousFile) {
+  mountTmpfs("size=64k");
+  const std::string path = scratch / "capture-request.json";
+  ASSERT_TRUE(platform->writeFileAtomically(path, "previous"));
+  EXPECT_FALSE(platform->writeFileAtomically(path, std::string(256 * 1024, 'x')));
+  EXPECT_EQ(readFile(path), "previous");
+  EXPECT_EQ(listDirectory(scratch.path()), std::vector<std::string>{"capture-request.json"});
+}
+
+TEST_F(MountedFileSystem, ReadOnlyFileSystemKeepsThePreviousFile) {
+  mountTmpfs("size=64k");
+  const std::string path = scratch / "chrome.json";
+  ASSERT_TRUE(platform->writeFileAtomically(path, "previous"));
+  ASSERT_EQ(mount(nullptr, scratch.path().c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr), 0);
+  EXPECT_FALSE(platform->writeFileAtomically(path, "new"));
+  EXPECT_FALSE(platform->createDirectory(scratch / "BrowserStatus"));
+  EXPECT_EQ(readFile(path), "previous");
 }
 
 }  // namespace

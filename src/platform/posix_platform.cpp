@@ -1,10 +1,12 @@
 // The platform on POSIX systems (Linux and macOS). This file is the only code
 // of the host that talks to the operating system.
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <pwd.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <sys/wait.h>
@@ -16,6 +18,8 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <set>
+#include <utility>
 #include <vector>
 
 #include "platform/platform.h"
@@ -106,6 +110,7 @@ bool isDirectory(const std::string& path) {
 class ScopedDescriptor {
  public:
   explicit ScopedDescriptor(int fd) : fd_(fd) {}
+  ScopedDescriptor(ScopedDescriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
   ScopedDescriptor(const ScopedDescriptor&) = delete;
   ScopedDescriptor& operator=(const ScopedDescriptor&) = delete;
   ~ScopedDescriptor() {
@@ -124,16 +129,92 @@ class ScopedDescriptor {
   int fd_;
 };
 
+// Temporary files are named "." + target + "." + 16 hex digits, and locked by
+// their writer from creation until the rename.
+constexpr std::size_t kNoiseDigits = 16;
+
+bool isTemporaryOf(std::string_view entry, std::string_view name) {
+  if (entry.size() != name.size() + 2 + kNoiseDigits || entry[0] != '.' ||
+      entry.substr(1, name.size()) != name || entry[name.size() + 1] != '.') {
+    return false;
+  }
+  return entry.substr(name.size() + 2).find_first_not_of("0123456789abcdef") ==
+         std::string_view::npos;
+}
+
+// Removes the temporary files of `name` that no live writer holds: those of
+// a writer that was killed before its rename. A writer's lock goes with its
+// process, so a lock that can be taken marks an abandoned file.
+void removeAbandonedTemporaries(int dir, std::string_view name) {
+  const int listing = ::dup(dir);
+  if (listing < 0) return;
+  DIR* entries = ::fdopendir(listing);
+  if (entries == nullptr) {
+    ::close(listing);
+    return;
+  }
+  while (const dirent* entry = ::readdir(entries)) {
+    if (!isTemporaryOf(entry->d_name, name)) continue;
+    ScopedDescriptor abandoned(
+        ::openat(dir, entry->d_name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (abandoned.get() >= 0 && ::flock(abandoned.get(), LOCK_EX | LOCK_NB) == 0) {
+      ::unlinkat(dir, entry->d_name, 0);
+    }
+  }
+  ::closedir(entries);
+}
+
+// Creates and locks a new temporary file for `name` in `dir`, private to the
+// user, and puts its name in `temporary`.
+ScopedDescriptor createTemporary(int dir, const std::string& name, std::string& temporary) {
+  for (int attempt = 0; attempt < 8; ++attempt) {
+    std::array<unsigned char, kNoiseDigits / 2> noise{};
+    if (!fillRandom(noise.data(), noise.size())) break;
+    temporary = "." + name + ".";
+    for (unsigned char byte : noise) {
+      static constexpr char kHex[] = "0123456789abcdef";
+      temporary.push_back(kHex[byte >> 4]);
+      temporary.push_back(kHex[byte & 0xF]);
+    }
+    ScopedDescriptor file(::openat(dir, temporary.c_str(),
+                                   O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
+    if (file.get() < 0) {
+      if (errno == EEXIST) continue;
+      break;
+    }
+    int locked;
+    do {
+      locked = ::flock(file.get(), LOCK_EX);
+    } while (locked < 0 && errno == EINTR);
+    // Another writer's clean-up may have taken the new file for abandoned in
+    // the moment before it was locked; then it is gone, and a new one is made.
+    struct stat info {};
+    if (::fstat(file.get(), &info) == 0 && info.st_nlink == 0) continue;
+    return file;
+  }
+  return ScopedDescriptor(-1);
+}
+
 class PosixPlatform final : public Platform {
  public:
   PosixPlatform() {
     // A browser that has gone away must not kill the host with SIGPIPE; the
     // failed write says the same thing more quietly.
     ::signal(SIGPIPE, SIG_IGN);
+    // A host started with a standard stream closed would hand that number to
+    // the next file it opens, and replies would land in the user's files.
+    // Closed streams are put on /dev/null; if even that fails, nothing is
+    // served.
+    for (int fd = 0; fd < 3 && streamsUsable_; ++fd) {
+      if (::fcntl(fd, F_GETFD) >= 0 || errno != EBADF) continue;
+      const int null = ::open("/dev/null", O_RDWR);  // takes the lowest free number: fd
+      streamsUsable_ = null == fd;
+      if (null >= 0 && null != fd) ::close(null);
+    }
   }
 
   std::size_t readInput(std::span<char> into) override {
-    while (true) {
+    while (streamsUsable_) {
       const ssize_t got = ::read(kInput, into.data(), into.size());
       if (got > 0) return static_cast<std::size_t>(got);
       if (got < 0 && errno == EINTR) continue;
@@ -143,6 +224,7 @@ class PosixPlatform final : public Platform {
       }
       return 0;
     }
+    return 0;
   }
 
   bool writeOutput(std::string_view bytes) override { return writeAll(kOutput, bytes); }
@@ -190,32 +272,22 @@ class PosixPlatform final : public Platform {
     // temporary file, the rename and the sync all concern the same place.
     ScopedDescriptor dir(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (dir.get() < 0) return false;
+    // Files abandoned by a killed writer are cleared once per target and
+    // process, which keeps the directory listing off a long session's path.
+    if (cleanedTargets_.insert(path).second) removeAbandonedTemporaries(dir.get(), name);
 
     std::string temporary;
-    int fd = -1;
-    for (int attempt = 0; attempt < 4 && fd < 0; ++attempt) {
-      std::array<unsigned char, 8> noise{};
-      if (!fillRandom(noise.data(), noise.size())) return false;
-      temporary = "." + name + ".";
-      for (unsigned char byte : noise) {
-        static constexpr char kHex[] = "0123456789abcdef";
-        temporary.push_back(kHex[byte >> 4]);
-        temporary.push_back(kHex[byte & 0xF]);
-      }
-      fd = ::openat(dir.get(), temporary.c_str(),
-                    O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
-      if (fd < 0 && errno != EEXIST) return false;
-    }
-    if (fd < 0) return false;
-
-    ScopedDescriptor file(fd);
+    ScopedDescriptor file = createTemporary(dir.get(), name, temporary);
+    if (file.get() < 0) return false;
+    // The file is closed only after the rename: its lock tells other writers
+    // that it is still in use until it has become the target.
     const bool stored = writeAll(file.get(), bytes) && syncToStorage(file.get()) == 0 &&
-                        file.close() &&
                         ::renameat(dir.get(), temporary.c_str(), dir.get(), name.c_str()) == 0;
     if (!stored) {
       ::unlinkat(dir.get(), temporary.c_str(), 0);
       return false;
     }
+    file.close();
     // The rename is durable only once the directory itself is synced. Some
     // file systems cannot sync a directory at all; there the rename is as
     // durable as it will get.
@@ -308,6 +380,9 @@ class PosixPlatform final : public Platform {
     posix_spawn_file_actions_destroy(&actions);
     return child;
   }
+
+  bool streamsUsable_ = true;
+  std::set<std::string> cleanedTargets_;
 
   // Waits for `child` to exit, for about a second at most.
   static void awaitExit(pid_t child) {
