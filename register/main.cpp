@@ -194,7 +194,8 @@ int uninstall(const Options& options, Platform& platform) {
     std::cout << "removed " << file << "\n";
     ++removed;
     // The directory goes too if the manifest was all it held.
-    if (::rmdir(location.manifests.c_str()) == 0) std::cout << "removed " << location.manifests << "\n";
+    if (::rmdir(location.manifests.c_str()) == 0)
+      std::cout << "removed " << location.manifests << "\n";
   }
   if (removed == 0) std::cout << "not registered anywhere here\n";
   return 0;

@@ -100,7 +100,7 @@ HostExit runHostBinary(const HostRun& run) {
   if (run.nonBlockingInput) setNonBlocking(input[0]);
   if (run.nonBlockingOutput) setNonBlocking(output[1]);
 
-  std::vector<std::string> arguments{hostBinary()};
+  std::vector<std::string> arguments{run.program.empty() ? hostBinary() : run.program};
   arguments.insert(arguments.end(), run.arguments.begin(), run.arguments.end());
   std::vector<std::string> environment = environmentFor(run);
   std::vector<char*> argv, envp;

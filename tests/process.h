@@ -14,6 +14,8 @@
 namespace tarnwick::testing {
 
 struct HostRun {
+  // The program to run, the host when empty.
+  std::string program{};
   // Written to standard input one at a time, `pauseMs` apart; standard input
   // is closed after the last piece.
   std::vector<std::string> pieces{};

@@ -1,0 +1,247 @@
+// A real, headless Chromium drives the host through the test extension in
+// tests/extension, over both native-messaging APIs. The host is registered
+// with the registration command, as a user would.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <regex>
+#include <thread>
+
+#include "opener.h"
+#include "process.h"
+#include "scratch.h"
+
+extern char** environ;
+
+namespace tarnwick::testing {
+namespace {
+
+constexpr const char* kChromium = "/usr/lib/chromium/chromium";
+// The ID that the test extension's "key" pins.
+constexpr const char* kExtensionId = "eofhbabbaadhhjaccknelmlpklibecgb";
+constexpr auto kBrowserTimeout = std::chrono::seconds(90);
+
+using Clock = std::chrono::steady_clock;
+
+// The processes, other than zombies, running the executable at `path`.
+std::vector<pid_t> processesRunning(const std::string& path) {
+  std::vector<pid_t> found;
+  const std::string target = std::filesystem::canonical(path).string();
+  for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+    std::error_code error;
+    const auto exe = std::filesystem::read_symlink(entry.path() / "exe", error);
+    if (!error && exe.string() == target)
+      found.push_back(std::stoi(entry.path().filename().string()));
+  }
+  return found;
+}
+
+// The processes whose command line holds `argument`.
+std::vector<pid_t> processesWith(const std::string& argument) {
+  std::vector<pid_t> found;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+    const std::string line = readFile((entry.path() / "cmdline").string());
+    if (line.find(argument + '\0') != std::string::npos) {
+      found.push_back(std::stoi(entry.path().filename().string()));
+    }
+  }
+  return found;
+}
+
+// Stops the browser by its own PID (never its process group, which the
+// hosts share): TERM, then KILL once a bound has passed. Its helper
+// processes, which carry the same profile argument, follow it; any that
+// outlive the bound are killed one by one.
+void stopBrowser(pid_t browser, const std::string& profileArgument) {
+  kill(browser, SIGTERM);
+  auto deadline = Clock::now() + std::chrono::seconds(10);
+  int status = 0;
+  while (waitpid(browser, &status, WNOHANG) == 0) {
+    if (Clock::now() > deadline) {
+      kill(browser, SIGKILL);
+      waitpid(browser, &status, 0);
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  deadline = Clock::now() + std::chrono::seconds(10);
+  while (!processesWith(profileArgument).empty() && Clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  for (pid_t helper : processesWith(profileArgument)) kill(helper, SIGKILL);
+}
+
+class Browser : public ::testing::Test {
+ protected:
+  ScratchDirectory scratch;
+  const std::string profile = scratch / "profile";
+  const std::string hosts = profile + "/NativeMessagingHosts";
+  const std::string home = scratch / "home";
+  const std::string support = home + "/Library/Application Support/Tarnwick";
+  const std::string record = scratch / "opened";
+
+  void SetUp() override {
+    if (access(kChromium, X_OK) != 0) {
+      if (getenv("TARNWICK_SKIP_BROWSER") != nullptr) GTEST_SKIP() << "no Chromium here";
+      FAIL() << kChromium << " is missing: apt-get install chromium";
+    }
+    for (const auto& directory : {profile, home, scratch / "bin"}) {
+      std::filesystem::create_directories(directory);
+    }
+    writeOpener(scratch / "bin", record);
+  }
+
+  // Runs the browser until the extension reports "done" (or the bound
+  // passes) and returns every report by name.
+  std::map<std::string, nlohmann::json> runBrowser() {
+    int errors[2];
+    if (pipe2(errors, O_CLOEXEC) != 0) return {};
+    std::vector<std::string> arguments{kChromium,
+                                       "--headless=new",
+                                       "--no-sandbox",
+                                       "--disable-gpu",
+                                       "--disable-quic",
+                                       "--no-first-run",
+                                       "--no-default-browser-check",
+                                       "--disable-background-networking",
+                                       "--disable-component-update",
+                                       "--disable-sync",
+                                       "--user-data-dir=" + profile,
+                                       "--load-extension=" TARNWICK_EXTENSION_DIR,
+                                       "--enable-logging=stderr",
+                                       "about:blank"};
+    std::vector<std::string> environment{"HOME=" + home, "XDG_CONFIG_HOME=" + home + "/.config",
+                                         "XDG_CACHE_HOME=" + home + "/.cache",
+                                         "PATH=" + scratch / "bin" + ":/usr/bin:/bin",
+                                         "LANG=C.UTF-8"};
+    std::vector<char*> argv, envp;
+    for (auto& a : arguments) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    for (auto& e : environment) envp.push_back(e.data());
+    envp.push_back(nullptr);
+
+    const pid_t browser = fork();
+    if (browser == 0) {
+      const int null = open("/dev/null", O_RDWR);
+      dup2(null, 0);
+      dup2(null, 1);
+      dup2(errors[1], 2);
+      execve(kChromium, argv.data(), envp.data());
+      _exit(127);
+    }
+    close(errors[1]);
+
+    std::map<std::string, nlohmann::json> reports;
+    std::string pending;
+    const std::string marker = "TARNWICK-E2E ";
+    const auto deadline = Clock::now() + kBrowserTimeout;
+    while (reports.count("done") == 0 && Clock::now() < deadline) {
+      pollfd readable{errors[0], POLLIN, 0};
+      if (poll(&readable, 1, 200) <= 0) continue;
+      char buffer[8192];
+      const ssize_t got = read(errors[0], buffer, sizeof buffer);
+      if (got <= 0) break;
+      pending.append(buffer, static_cast<std::size_t>(got));
+      for (std::size_t newline; (newline = pending.find('\n')) != std::string::npos;) {
+        const std::string line = pending.substr(0, newline);
+        pending.erase(0, newline + 1);
+        const std::size_t at = line.find(marker);
+        const std::size_t end = line.rfind("\", source:");
+        if (at == std::string::npos || end == std::string::npos || end < at) continue;
+        const auto report = nlohmann::json::parse(
+            line.substr(at + marker.size(), end - at - marker.size()), nullptr, false);
+        if (report.is_object()) reports[report.value("name", "")] = report["value"];
+      }
+    }
+    stopBrowser(browser, "--user-data-dir=" + profile);
+    close(errors[0]);
+    return reports;
+  }
+
+  void writeManifest(const std::string& name, const std::string& path, const std::string& id) {
+    writeFile(hosts + "/" + name + ".json",
+              nlohmann::json{{"name", name},
+                             {"description", "test"},
+                             {"path", path},
+                             {"type", "stdio"},
+                             {"allowed_origins", {"chrome-extension://" + id + "/"}}}
+                  .dump());
+  }
+
+  nlohmann::json readJson(const std::string& relative) {
+    return nlohmann::json::parse(readFile(support + "/" + relative));
+  }
+};
+
+TEST_F(Browser, ExtensionDrivesTheHostEndToEnd) {
+  HostRun registration;
+  registration.program = TARNWICK_REGISTER_BINARY;
+  registration.arguments = {"install",
+                            "--dir",
+                            hosts,
+                            "--extension-id",
+                            kExtensionId,
+                            "--host",
+                            std::filesystem::canonical(hostBinary()).string()};
+  const HostExit registered = runHostBinary(registration);
+  ASSERT_EQ(registered.status, 0) << registered.errors;
+  // Wrongly registered hosts: one whose program is gone, one that does not
+  // admit this extension.
+  writeManifest("com.tarnwick.missing", scratch / "gone/tarnwick-host", kExtensionId);
+  writeManifest("com.tarnwick.forbidden", hostBinary(), "ponmlkjihgfedcbaponmlkjihgfedcba");
+
+  const auto reports = runBrowser();
+  ASSERT_EQ(reports.count("done"), 1u) << "the extension did not finish in time";
+
+  const nlohmann::json okTrue{{"reply", {{"ok", true}}}}, okFalse{{"reply", {{"ok", false}}}};
+  EXPECT_EQ(reports.at("ping"), okTrue);
+  EXPECT_EQ(reports.at("capture"), okTrue);
+  EXPECT_EQ(reports.at("open"), okTrue);
+  EXPECT_EQ(reports.at("unknown"), okFalse);
+  EXPECT_EQ(reports.at("lingering"), okTrue);
+  EXPECT_EQ(reports.at("session").at("replies"),
+            (nlohmann::json{
+                {{"ok", true}}, {{"ok", true}}, {{"ok", true}}, {{"ok", false}}, {{"ok", true}}}));
+  for (const char* broken : {"unregistered", "missing", "forbidden"}) {
+    EXPECT_FALSE(reports.at(broken).value("error", "").empty())
+        << broken << ": " << reports.at(broken);
+  }
+
+  for (const char* browser : {"chromium", "chrome", "edge", "brave", "vivaldi"}) {
+    EXPECT_EQ(readJson(std::string("BrowserStatus/") + browser + ".json").at("browser"), browser);
+  }
+  const auto capture = readJson("capture-request.json");
+  EXPECT_EQ(capture.at("url"), std::string("https://example.test/été?x=1&y=\0", 34));
+  EXPECT_EQ(capture.at("filename"), "page.html");
+  EXPECT_FALSE(capture.contains("referrer"));
+  EXPECT_TRUE(std::regex_match(
+      capture.at("nonce").get<std::string>(),
+      std::regex("[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}")));
+  const std::string opened = readFile(record);
+  std::size_t handovers = 0;
+  for (std::size_t at = 0; (at = opened.find("args:tarnwick://open\n", at)) != std::string::npos;
+       ++at) {
+    ++handovers;
+  }
+  EXPECT_EQ(handovers, 2u);  // the one-shot "open" and the session's
+
+  // The host whose connection was still open sees its input end with the
+  // browser and exits by itself.
+  const auto deadline = Clock::now() + std::chrono::seconds(10);
+  while (!processesRunning(hostBinary()).empty() && Clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  EXPECT_TRUE(processesRunning(hostBinary()).empty());
+  EXPECT_TRUE(processesWith("--user-data-dir=" + profile).empty());
+}
+
+}  // namespace
+}  // namespace tarnwick::testing
