@@ -24,13 +24,6 @@
 namespace tarnwick::testing {
 namespace {
 
-[[maybe_unused]] void expectCleanExit(const HostExit& result) {
-  EXPECT_FALSE(result.timedOut);
-  EXPECT_TRUE(result.exited);
-  EXPECT_EQ(result.status, 0);
-  EXPECT_EQ(result.errors, "");
-}
-
 TEST(Executable, EmptyInputEndsQuietly) {
   const HostExit result = runHostBinary({});
   expectCleanExit(result);
@@ -176,9 +169,7 @@ TEST_F(EndToEnd, AllThreeRequestsDoTheirWork) {
   EXPECT_EQ(capture.size(), 3u);
   EXPECT_EQ(capture.at("url"), std::string("https://example.test/é?a=1&b=\0", 31));
   EXPECT_EQ(capture.at("filename"), "report.pdf");
-  EXPECT_TRUE(std::regex_match(
-      capture.at("nonce").get<std::string>(),
-      std::regex("[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}")));
+  EXPECT_TRUE(std::regex_match(capture.at("nonce").get<std::string>(), std::regex(kNoncePattern)));
   EXPECT_EQ(listDirectory(support),
             (std::vector<std::string>{"BrowserStatus", "capture-request.json"}));
 

@@ -222,9 +222,7 @@ TEST_F(Browser, ExtensionDrivesTheHostEndToEnd) {
   EXPECT_EQ(capture.at("url"), std::string("https://example.test/été?x=1&y=\0", 34));
   EXPECT_EQ(capture.at("filename"), "page.html");
   EXPECT_FALSE(capture.contains("referrer"));
-  EXPECT_TRUE(std::regex_match(
-      capture.at("nonce").get<std::string>(),
-      std::regex("[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}")));
+  EXPECT_TRUE(std::regex_match(capture.at("nonce").get<std::string>(), std::regex(kNoncePattern)));
   const std::string opened = readFile(record);
   std::size_t handovers = 0;
   for (std::size_t at = 0; (at = opened.find("args:tarnwick://open\n", at)) != std::string::npos;

@@ -38,13 +38,6 @@ class Hostile : public ::testing::Test {
     run.environment = {{"HOME", scratch.path()}, {"PATH", "/nowhere"}};
     return run;
   }
-
-  static void expectCleanExit(const HostExit& result) {
-    EXPECT_FALSE(result.timedOut);
-    EXPECT_TRUE(result.exited);
-    EXPECT_EQ(result.status, 0);
-    EXPECT_EQ(result.errors, "");
-  }
 };
 
 const char* const kCapture =

@@ -1,6 +1,7 @@
 #include "process.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -72,6 +73,13 @@ void setNonBlocking(int fd) { fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK
 }  // namespace
 
 const char* hostBinary() { return TARNWICK_HOST_BINARY; }
+
+void expectCleanExit(const HostExit& result) {
+  EXPECT_FALSE(result.timedOut);
+  EXPECT_TRUE(result.exited);
+  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(result.errors, "");
+}
 
 std::vector<pid_t> childrenOf(pid_t parent) {
   std::vector<pid_t> children;

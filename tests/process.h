@@ -55,6 +55,14 @@ struct HostExit {
 
 HostExit runHostBinary(const HostRun& run);
 
+// Expects the host to have exited by itself with status 0 and nothing on its
+// standard error.
+void expectCleanExit(const HostExit& result);
+
+// An upper-case version-4 UUID, as the capture nonce must be.
+inline constexpr const char* kNoncePattern =
+    "[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}";
+
 // The process ids whose parent is `parent`, zombies included.
 std::vector<pid_t> childrenOf(pid_t parent);
 

@@ -23,6 +23,7 @@
 #include "host/host.h"
 #include "opener.h"
 #include "platform/platform.h"
+#include "process.h"
 #include "scratch.h"
 
 namespace tarnwick::testing {
@@ -175,7 +176,7 @@ TEST_F(SystemEnvironment, HomeIsHomeWhenAbsoluteElseTheUsersEntry) {
 }
 
 TEST_F(SystemEnvironment, IdentifiersAreFreshVersion4Uuids) {
-  const std::regex form("[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}");
+  const std::regex form(kNoncePattern);
   std::set<std::string> seen;
   for (int i = 0; i < 500; ++i) {
     const std::optional<std::string> id = platform->newIdentifier();
