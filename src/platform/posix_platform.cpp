@@ -102,6 +102,13 @@ int syncToStorage(int fd) {
   return result;
 }
 
+// The rename is durable only once the directory itself is synced. Some file
+// systems cannot sync a directory at all; there the rename is as durable as
+// it will get.
+bool syncDirectory(int dir) {
+  return syncToStorage(dir) == 0 || errno == EINVAL || errno == ENOTSUP;
+}
+
 bool isDirectory(const std::string& path) {
   struct stat info {};
   return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
@@ -186,10 +193,6 @@ ScopedDescriptor createTemporary(int dir, const std::string& name, std::string& 
     do {
       locked = ::flock(file.get(), LOCK_EX);
     } while (locked < 0 && errno == EINTR);
-    // Another writer's clean-up may have taken the new file for abandoned in
-    // the moment before it was locked; then it is gone, and a new one is made.
-    struct stat info {};
-    if (::fstat(file.get(), &info) == 0 && info.st_nlink == 0) continue;
     return file;
   }
   return ScopedDescriptor(-1);
@@ -276,22 +279,28 @@ class PosixPlatform final : public Platform {
     // process, which keeps the directory listing off a long session's path.
     if (cleanedTargets_.insert(path).second) removeAbandonedTemporaries(dir.get(), name);
 
-    std::string temporary;
-    ScopedDescriptor file = createTemporary(dir.get(), name, temporary);
-    if (file.get() < 0) return false;
-    // The file is closed only after the rename: its lock tells other writers
-    // that it is still in use until it has become the target.
-    const bool stored = writeAll(file.get(), bytes) && syncToStorage(file.get()) == 0 &&
-                        ::renameat(dir.get(), temporary.c_str(), dir.get(), name.c_str()) == 0;
-    if (!stored) {
-      ::unlinkat(dir.get(), temporary.c_str(), 0);
-      return false;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+      std::string temporary;
+      ScopedDescriptor file = createTemporary(dir.get(), name, temporary);
+      if (file.get() < 0) return false;
+      // The file is closed only after the rename: its lock tells other
+      // writers that it is still in use until it has become the target.
+      if (!writeAll(file.get(), bytes) || syncToStorage(file.get()) != 0) {
+        ::unlinkat(dir.get(), temporary.c_str(), 0);
+        return false;
+      }
+      if (::renameat(dir.get(), temporary.c_str(), dir.get(), name.c_str()) == 0) {
+        file.close();
+        return syncDirectory(dir.get());
+      }
+      if (errno != ENOENT) {
+        ::unlinkat(dir.get(), temporary.c_str(), 0);
+        return false;
+      }
+      // Another writer's clean-up took the new file for abandoned in the
+      // moment before it was locked: write it again.
     }
-    file.close();
-    // The rename is durable only once the directory itself is synced. Some
-    // file systems cannot sync a directory at all; there the rename is as
-    // durable as it will get.
-    return syncToStorage(dir.get()) == 0 || errno == EINVAL || errno == ENOTSUP;
+    return false;
   }
 
   std::optional<std::string> newIdentifier() override {
