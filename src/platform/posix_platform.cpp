@@ -124,12 +124,11 @@ class ScopedDescriptor {
     if (fd_ >= 0) ::close(fd_);
   }
   int get() const { return fd_; }
-  // Closes now and reports the outcome, which for a written file can carry
-  // the first news of a failed write.
-  bool close() {
-    const int fd = fd_;
+  // Closes now rather than at the end of the scope. A written file has been
+  // synced by then, so the sync, not the close, reports a failed write.
+  void close() {
+    if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
-    return ::close(fd) == 0 || errno == EINTR;
   }
 
  private:
@@ -189,6 +188,8 @@ ScopedDescriptor createTemporary(int dir, const std::string& name, std::string& 
       if (errno == EEXIST) continue;
       break;
     }
+    // Where locks are not supported the file goes unlocked; clean-ups there
+    // cannot lock it either, so they leave it alone.
     int locked;
     do {
       locked = ::flock(file.get(), LOCK_EX);
