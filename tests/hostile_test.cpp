@@ -97,13 +97,18 @@ TEST_F(Hostile, TinyDescriptorLimitFailsRequestsCleanly) {
 // working directory.
 TEST_F(Hostile, UnusableHomeAnswersFalse) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root to run the host as another user";
+  // The build may sit where the other user cannot reach; a copy here can.
   std::filesystem::permissions(scratch.path(), std::filesystem::perms::all);
+  const std::string host = scratch / "tarnwick-host";
+  std::filesystem::copy_file(hostBinary(), host);
+  std::filesystem::permissions(host, std::filesystem::perms::all);
   for (std::optional<std::string> home :
        {std::optional<std::string>(), std::optional<std::string>("relative/home"),
         std::optional<std::string>("")}) {
     HostRun run = session({kCapture, R"({"type":"ping","browser":"edge"})"});
     run.environment["HOME"] = home;
     run.user = kNobody;
+    run.program = host;
     const HostExit result = runHostBinary(run);
     expectCleanExit(result);
     EXPECT_EQ(result.output, kOkFalse + kOkFalse);
