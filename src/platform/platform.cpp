@@ -215,28 +215,29 @@ std::optional<MessageObject> Platform::decodeJson(std::string_view text) {
 
 std::optional<std::string> Platform::encodeJson(const JsonObject& object, KeyOrder order) {
   try {
-    std::vector<const JsonObject::value_type*> members;
-    members.reserve(object.size());
-    for (const auto& member : object) members.push_back(&member);
+    // Only sorted output needs a copy, and the object only holds views.
+    JsonObject sorted;
+    const JsonObject* members = &object;
     if (order == KeyOrder::Sorted) {
-      std::stable_sort(members.begin(), members.end(),
-                       [](const auto* a, const auto* b) { return a->first < b->first; });
+      sorted = object;
+      std::stable_sort(sorted.begin(), sorted.end(),
+                       [](const auto& a, const auto& b) { return a.first < b.first; });
+      members = &sorted;
     }
     std::size_t size = 2;
-    for (const auto* member : members) {
-      size += member->first.size() + 4 + 32;
-      if (const auto* text = std::get_if<std::string_view>(&member->second))
-        size += text->size() + 2;
+    for (const auto& [key, value] : *members) {
+      size += key.size() + 4 + 32;
+      if (const auto* text = std::get_if<std::string_view>(&value)) size += text->size() + 2;
     }
     std::string encoded;
     encoded.reserve(size);
     encoded.push_back('{');
-    for (const auto* member : members) {
+    for (const auto& [key, value] : *members) {
       if (encoded.size() > 1) encoded.push_back(',');
-      if (!appendString(encoded, member->first)) return std::nullopt;
+      if (!appendString(encoded, key)) return std::nullopt;
       encoded.push_back(':');
       const bool written =
-          std::visit([&](auto value) { return appendValue(encoded, value); }, member->second);
+          std::visit([&](auto scalar) { return appendValue(encoded, scalar); }, value);
       if (!written) return std::nullopt;
     }
     encoded.push_back('}');

@@ -391,9 +391,6 @@ class PosixPlatform final : public Platform {
     return child;
   }
 
-  bool streamsUsable_ = true;
-  std::set<std::string> cleanedTargets_;
-
   // Waits for `child` to exit, for about a second at most.
   static void awaitExit(pid_t child) {
     timespec start{};
@@ -413,6 +410,9 @@ class PosixPlatform final : public Platform {
       pause = pause < 20'000'000L ? pause * 2 : pause;
     }
   }
+
+  bool streamsUsable_ = true;
+  std::set<std::string> cleanedTargets_;  // targets cleared of abandoned temporaries
 };
 
 }  // namespace
