@@ -106,7 +106,8 @@ TEST_F(SystemFiles, CreateDirectoryFailsWhenAFileIsInTheWay) {
 TEST_F(SystemFiles, AtomicWriteReplacesTheWholeFilePrivately) {
   const std::string path = scratch / "chrome.json";
   writeFile(path, "a much longer previous content");
-  const mode_t previousMask = umask(0);
+  // Whatever the umask, even one that would leave the owner nothing.
+  const mode_t previousMask = umask(0777);
   const bool written = platform->writeFileAtomically(path, "new");
   umask(previousMask);
   ASSERT_TRUE(written);

@@ -1,12 +1,10 @@
 // The platform on POSIX systems (Linux and macOS). This file is the only code
 // of the host that talks to the operating system.
-#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <pwd.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <sys/wait.h>
@@ -23,12 +21,7 @@
 #include <vector>
 
 #include "platform/platform.h"
-
-#if defined(__APPLE__)
-#include <stdlib.h>  // arc4random_buf
-#else
-#include <sys/random.h>
-#endif
+#include "platform/posix_files.h"
 
 extern char** environ;
 
@@ -47,156 +40,12 @@ constexpr const char* kUrlOpener = "open";
 constexpr const char* kUrlOpener = "xdg-open";
 #endif
 
-// Waits until `fd` is ready for `events`; any outcome other than an
-// interrupted wait lets the caller try its call again and see what it says.
-void awaitReady(int fd, short events) {
-  pollfd watched{fd, events, 0};
+// Waits until `fd` has input; any outcome other than an interrupted wait lets
+// the caller try its read again and see what it says.
+void awaitInput(int fd) {
+  pollfd watched{fd, POLLIN, 0};
   while (poll(&watched, 1, -1) < 0 && errno == EINTR) {
   }
-}
-
-bool fillRandom(unsigned char* bytes, std::size_t count) {
-#if defined(__APPLE__)
-  arc4random_buf(bytes, count);
-  return true;
-#else
-  std::size_t filled = 0;
-  while (filled < count) {
-    const ssize_t got = getrandom(bytes + filled, count - filled, 0);
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    filled += static_cast<std::size_t>(got);
-  }
-  return true;
-#endif
-}
-
-bool writeAll(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    const ssize_t written = ::write(fd, bytes.data(), bytes.size());
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      if (errno == EAGAIN || errno == EWOULDBLOCK) {
-        awaitReady(fd, POLLOUT);
-        continue;
-      }
-      return false;
-    }
-    bytes.remove_prefix(static_cast<std::size_t>(written));
-  }
-  return true;
-}
-
-// Pushes a file's data and metadata to stable storage. On macOS plain fsync
-// stops at the drive's cache; F_FULLFSYNC goes through it.
-int syncToStorage(int fd) {
-#if defined(__APPLE__)
-  if (fcntl(fd, F_FULLFSYNC) == 0) return 0;
-#endif
-  int result;
-  do {
-    result = ::fsync(fd);
-  } while (result < 0 && errno == EINTR);
-  return result;
-}
-
-// The rename is durable only once the directory itself is synced. Some file
-// systems cannot sync a directory at all; there the rename is as durable as
-// it will get.
-bool syncDirectory(int dir) {
-  return syncToStorage(dir) == 0 || errno == EINVAL || errno == ENOTSUP;
-}
-
-bool isDirectory(const std::string& path) {
-  struct stat info {};
-  return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
-}
-
-class ScopedDescriptor {
- public:
-  explicit ScopedDescriptor(int fd) : fd_(fd) {}
-  ScopedDescriptor(ScopedDescriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-  ScopedDescriptor(const ScopedDescriptor&) = delete;
-  ScopedDescriptor& operator=(const ScopedDescriptor&) = delete;
-  ~ScopedDescriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  int get() const { return fd_; }
-  // Closes now rather than at the end of the scope. A written file has been
-  // synced by then, so the sync, not the close, reports a failed write.
-  void close() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-  }
-
- private:
-  int fd_;
-};
-
-// Temporary files are named "." + target + "." + 16 hex digits, and locked by
-// their writer from creation until the rename.
-constexpr std::size_t kNoiseDigits = 16;
-
-bool isTemporaryOf(std::string_view entry, std::string_view name) {
-  if (entry.size() != name.size() + 2 + kNoiseDigits || entry[0] != '.' ||
-      entry.substr(1, name.size()) != name || entry[name.size() + 1] != '.') {
-    return false;
-  }
-  return entry.substr(name.size() + 2).find_first_not_of("0123456789abcdef") ==
-         std::string_view::npos;
-}
-
-// Removes the temporary files of `name` that no live writer holds: those of
-// a writer that was killed before its rename. A writer's lock goes with its
-// process, so a lock that can be taken marks an abandoned file.
-void removeAbandonedTemporaries(int dir, std::string_view name) {
-  const int listing = ::dup(dir);
-  if (listing < 0) return;
-  DIR* entries = ::fdopendir(listing);
-  if (entries == nullptr) {
-    ::close(listing);
-    return;
-  }
-  while (const dirent* entry = ::readdir(entries)) {
-    if (!isTemporaryOf(entry->d_name, name)) continue;
-    ScopedDescriptor abandoned(
-        ::openat(dir, entry->d_name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-    if (abandoned.get() >= 0 && ::flock(abandoned.get(), LOCK_EX | LOCK_NB) == 0) {
-      ::unlinkat(dir, entry->d_name, 0);
-    }
-  }
-  ::closedir(entries);
-}
-
-// Creates and locks a new temporary file for `name` in `dir`, private to the
-// user, and puts its name in `temporary`.
-ScopedDescriptor createTemporary(int dir, const std::string& name, std::string& temporary) {
-  for (int attempt = 0; attempt < 8; ++attempt) {
-    std::array<unsigned char, kNoiseDigits / 2> noise{};
-    if (!fillRandom(noise.data(), noise.size())) break;
-    temporary = "." + name + ".";
-    for (unsigned char byte : noise) {
-      static constexpr char kHex[] = "0123456789abcdef";
-      temporary.push_back(kHex[byte >> 4]);
-      temporary.push_back(kHex[byte & 0xF]);
-    }
-    ScopedDescriptor file(::openat(dir, temporary.c_str(),
-                                   O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
-    if (file.get() < 0) {
-      if (errno == EEXIST) continue;
-      break;
-    }
-    // Where locks are not supported the file goes unlocked; clean-ups there
-    // cannot lock it either, so they leave it alone.
-    int locked;
-    do {
-      locked = ::flock(file.get(), LOCK_EX);
-    } while (locked < 0 && errno == EINTR);
-    return file;
-  }
-  return ScopedDescriptor(-1);
 }
 
 class PosixPlatform final : public Platform {
@@ -223,7 +72,7 @@ class PosixPlatform final : public Platform {
       if (got > 0) return static_cast<std::size_t>(got);
       if (got < 0 && errno == EINTR) continue;
       if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-        awaitReady(kInput, POLLIN);
+        awaitInput(kInput);
         continue;
       }
       return 0;
@@ -231,7 +80,7 @@ class PosixPlatform final : public Platform {
     return 0;
   }
 
-  bool writeOutput(std::string_view bytes) override { return writeAll(kOutput, bytes); }
+  bool writeOutput(std::string_view bytes) override { return posix::writeAll(kOutput, bytes); }
 
   std::optional<std::string> homeDirectory() override {
     if (const char* home = std::getenv("HOME"); home != nullptr && home[0] == '/') {
@@ -253,60 +102,22 @@ class PosixPlatform final : public Platform {
     return std::nullopt;
   }
 
+  // Directories get 0777 less the umask, as the user's own files would.
   bool createDirectory(const std::string& path) override {
-    if (isDirectory(path)) return true;
-    // Make each missing ancestor in turn. Errors along the way are not
-    // decisive (an existing ancestor may refuse mkdir with EACCES): the final
-    // check is whether the whole path is now a directory.
-    for (std::size_t slash = path.find('/', 1); slash != std::string::npos;
-         slash = path.find('/', slash + 1)) {
-      ::mkdir(path.substr(0, slash).c_str(), 0777);
-    }
-    ::mkdir(path.c_str(), 0777);
-    return isDirectory(path);
+    return posix::createDirectories(path) == 0;
   }
 
+  // The files hold browsing history, so they are private to the user.
+  // Abandoned temporary files are cleared once per target and process, which
+  // keeps the directory listing off a long session's path.
   bool writeFileAtomically(const std::string& path, std::string_view bytes) override {
-    const std::size_t slash = path.rfind('/');
-    if (slash == std::string::npos || slash + 1 == path.size()) return false;
-    const std::string directory = slash == 0 ? "/" : path.substr(0, slash);
-    const std::string name = path.substr(slash + 1);
-
-    // Everything happens relative to the directory opened once, so the
-    // temporary file, the rename and the sync all concern the same place.
-    ScopedDescriptor dir(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (dir.get() < 0) return false;
-    // Files abandoned by a killed writer are cleared once per target and
-    // process, which keeps the directory listing off a long session's path.
-    if (cleanedTargets_.insert(path).second) removeAbandonedTemporaries(dir.get(), name);
-
-    for (int attempt = 0; attempt < 3; ++attempt) {
-      std::string temporary;
-      ScopedDescriptor file = createTemporary(dir.get(), name, temporary);
-      if (file.get() < 0) return false;
-      // The file is closed only after the rename: its lock tells other
-      // writers that it is still in use until it has become the target.
-      if (!writeAll(file.get(), bytes) || syncToStorage(file.get()) != 0) {
-        ::unlinkat(dir.get(), temporary.c_str(), 0);
-        return false;
-      }
-      if (::renameat(dir.get(), temporary.c_str(), dir.get(), name.c_str()) == 0) {
-        file.close();
-        return syncDirectory(dir.get());
-      }
-      if (errno != ENOENT) {
-        ::unlinkat(dir.get(), temporary.c_str(), 0);
-        return false;
-      }
-      // Another writer's clean-up took the new file for abandoned in the
-      // moment before it was locked: write it again.
-    }
-    return false;
+    const bool firstWrite = cleanedTargets_.insert(path).second;
+    return posix::writeFileAtomically(path, bytes, 0600, firstWrite) == 0;
   }
 
   std::optional<std::string> newIdentifier() override {
     std::array<unsigned char, 16> bytes{};
-    if (!fillRandom(bytes.data(), bytes.size())) return std::nullopt;
+    if (!posix::fillRandom(bytes.data(), bytes.size())) return std::nullopt;
     bytes[6] = static_cast<unsigned char>((bytes[6] & 0x0F) | 0x40);  // version 4
     bytes[8] = static_cast<unsigned char>((bytes[8] & 0x3F) | 0x80);  // RFC 4122 variant
     static constexpr char kHex[] = "0123456789ABCDEF";
