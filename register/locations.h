@@ -1,29 +1,73 @@
-// Where each browser looks for native-messaging host manifests.
+// Where each browser looks for native-messaging host manifests, per system,
+// as read from the browsers' own source. Both systems' tables are plain data,
+// available (and tested) everywhere; only the choice of the one that applies
+// depends on where the tool runs.
 #pragma once
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace tarnwick::registration {
 
-struct Location {
-  std::string browser;        // as shown to the user: "Chrome Beta"
-  std::string configuration;  // the browser's own directory; present when it is installed
-  std::string manifests;      // the directory that holds host manifests
+enum class System { Linux, MacOs };
+
+// The system this tool was built for.
+System currentSystem();
+
+// One browser build ("Chrome Beta"). Paths in the table may start with a
+// placeholder that `resolve` expands:
+//   {config}  the configuration home of Chromium-based browsers on Linux:
+//             $CHROME_CONFIG_HOME, else $XDG_CONFIG_HOME, else ~/.config
+//   {xdg}     $XDG_CONFIG_HOME, else ~/.config
+//   {home}    the user's home directory
+struct Browser {
+  std::string key;   // the family, as --browser takes it: "chrome"
+  std::string name;  // as shown: "Chrome Beta"
+  // The browser's own configuration directory; its presence means that the
+  // user has run the browser.
+  std::string profile;
+  // Where the browser looks for manifests, in this order: per user (unless a
+  // policy forbids it), system-wide, then a fallback that only some read.
+  std::string userHosts;
+  std::string systemHosts;
+  std::string fallbackHosts;  // empty when there is none
+  // Where its program lives once installed for the whole machine.
+  std::vector<std::string> programs;
+  // The managed policy directory (JSON files), empty when not known.
+  std::string policies;
+  // Sandboxed packages of this build: Snap names and Flatpak application IDs.
+  std::vector<std::string> snaps;
+  std::vector<std::string> flatpaks;
 };
 
-// The per-user locations under `home` (and, on Linux, `configHome`, the XDG
-// configuration directory).
-std::vector<Location> userLocations(const std::string& home, const std::string& configHome);
+// The table for `system`, placeholders unexpanded.
+const std::vector<Browser>& browserTable(System system);
 
-// The system-wide locations that the browsers document.
-std::vector<Location> systemLocations();
+// What the placeholders stand for.
+struct PathContext {
+  std::string home;
+  std::string configHome;     // {config}
+  std::string xdgConfigHome;  // {xdg}
+};
 
-// Browsers documented to have no system-wide location, for the message.
-std::vector<std::string> browsersWithoutSystemLocation();
+// The context of the current process: `home`, and the environment variables
+// as the browsers read them (a variable that is set but empty is not used).
+PathContext contextFromEnvironment(const std::string& home);
 
-// Browsers installed as Snap or Flatpak packages, which cannot start hosts
-// registered in these places.
-std::vector<std::string> sandboxedBrowsers(const std::string& home);
+// `browser` with every placeholder expanded.
+Browser resolve(const Browser& browser, const PathContext& context);
+
+// The families, as --browser takes them.
+std::vector<std::string> browserKeys(System system);
+
+// The manifest of the host in a manifest directory.
+std::string manifestPath(const std::string& directory);
+
+// Snap and Flatpak installations of `browser` found on this machine, each as
+// "Snap" or "Flatpak" with the path that shows it.
+std::vector<std::string> sandboxedInstallations(const Browser& browser, const std::string& home);
+
+bool pathExists(const std::string& path);
 
 }  // namespace tarnwick::registration

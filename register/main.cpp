@@ -1,14 +1,19 @@
 // tarnwick-register: makes the host known to Chrome, Edge, Chromium, Brave and
-// Vivaldi by installing its native-messaging manifest, removes it again, and
-// shows where it is registered.
+// Vivaldi by installing its native-messaging manifest, removes it again,
+// shows where it is registered, and finds out why a browser would not start
+// it.
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <climits>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <iostream>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -16,9 +21,11 @@
 #include <mach-o/dyld.h>
 #endif
 
+#include "doctor.h"
 #include "locations.h"
 #include "manifest.h"
 #include "platform/platform.h"
+#include "platform/posix_files.h"
 
 using namespace tarnwick;
 using namespace tarnwick::registration;
@@ -29,12 +36,16 @@ constexpr const char* kUsage = R"(usage:
   tarnwick-register install --extension-id ID [--extension-id ID ...] [options]
   tarnwick-register uninstall [options]
   tarnwick-register status [options]
+  tarnwick-register doctor [options]
+  tarnwick-register print-manifest --extension-id ID [--host PATH]
 
 options:
   --extension-id ID  an extension allowed to start the host: 32 letters a-p,
                      bare or as chrome-extension://ID/ (repeat for several)
   --host PATH        the installed host (default: ../libexec/tarnwick/tarnwick-host
                      beside this program)
+  --browser NAME     only this browser: chrome, chromium, edge, brave or vivaldi
+                     (repeat for several)
   --system           for every user of the machine instead of the current one
   --all              also for browsers that do not seem to be installed
   --dir DIR          only this manifest directory (other profiles, other browsers)
@@ -44,9 +55,10 @@ struct Options {
   std::string command;
   std::vector<std::string> origins;
   std::string host;
+  std::vector<std::string> browsers;  // families named with --browser
   bool system = false;
   bool all = false;
-  std::string directory;
+  std::optional<std::string> directory;
 };
 
 [[noreturn]] void fail(const std::string& message, int status = 1) {
@@ -54,17 +66,25 @@ struct Options {
   std::exit(status);
 }
 
-std::string manifestFile(const std::string& directory) {
-  return directory + "/" + std::string(kHostName) + ".json";
+// `text` as one word of the POSIX shell.
+std::string shellQuote(const std::string& text) {
+  if (!text.empty() && text.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
+                                              "0123456789_./:=@%+,-") == std::string::npos) {
+    return text;
+  }
+  std::string quoted = "'";
+  for (const char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return quoted + "'";
 }
 
-bool isExecutableFile(const std::string& path) {
-  struct stat info {};
-  return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
-         ::access(path.c_str(), X_OK) == 0;
+std::string absolute(const std::string& path) {
+  std::string result = std::filesystem::absolute(path).lexically_normal().string();
+  while (result.size() > 1 && result.back() == '/') result.pop_back();
+  return result;
 }
 
-std::string defaultHost() {
+// This program's own absolute path.
+std::string selfPath() {
   char buffer[PATH_MAX] = {};
 #if defined(__APPLE__)
   uint32_t size = sizeof buffer;
@@ -73,10 +93,20 @@ std::string defaultHost() {
   if (::readlink("/proc/self/exe", buffer, sizeof buffer - 1) <= 0) return "";
 #endif
   char resolved[PATH_MAX] = {};
-  if (::realpath(buffer, resolved) == nullptr) return "";
-  std::string self = resolved;
+  return ::realpath(buffer, resolved) != nullptr ? resolved : buffer;
+}
+
+std::string defaultHost() {
+  const std::string self = selfPath();
+  if (self.empty()) return "";
   const std::string bin = self.substr(0, self.rfind('/'));
   return bin.substr(0, bin.rfind('/')) + "/libexec/tarnwick/tarnwick-host";
+}
+
+bool isExecutableFile(const std::string& path) {
+  struct stat info {};
+  return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
+         ::access(path.c_str(), X_OK) == 0;
 }
 
 Options parse(int argc, char** argv) {
@@ -87,26 +117,45 @@ Options parse(int argc, char** argv) {
     std::cout << kUsage;
     std::exit(0);
   }
-  if (options.command != "install" && options.command != "uninstall" &&
-      options.command != "status") {
+  const std::set<std::string> commands{"install", "uninstall", "status", "doctor",
+                                       "print-manifest"};
+  if (commands.count(options.command) == 0) {
     fail("unknown command '" + options.command + "'\n" + kUsage, 2);
   }
+  const std::vector<std::string> keys = browserKeys(currentSystem());
   for (int i = 2; i < argc; ++i) {
     const std::string argument = argv[i];
     const auto value = [&]() -> std::string {
-      if (i + 1 >= argc) fail(argument + " needs a value", 2);
+      if (i + 1 >= argc) fail(argument + " needs a value; nothing was touched", 2);
       return argv[++i];
     };
     if (argument == "--extension-id") {
       const std::string id = value();
       const std::optional<std::string> origin = extensionOrigin(id);
-      if (!origin)
-        fail("'" + id + "' is not an extension ID (32 letters a-p); nothing was written");
-      options.origins.push_back(*origin);
+      if (!origin) {
+        fail("'" + id + "' is not an extension ID (32 letters a-p); nothing was touched", 2);
+      }
+      if (std::find(options.origins.begin(), options.origins.end(), *origin) ==
+          options.origins.end()) {
+        options.origins.push_back(*origin);
+      }
     } else if (argument == "--host") {
       options.host = value();
     } else if (argument == "--dir") {
-      options.directory = value();
+      const std::string directory = value();
+      if (directory.empty()) fail("--dir needs a directory, not ''; nothing was touched", 2);
+      options.directory = absolute(directory);
+    } else if (argument == "--browser") {
+      const std::string browser = value();
+      if (std::find(keys.begin(), keys.end(), browser) == keys.end()) {
+        std::string known;
+        for (const std::string& key : keys) known += " " + key;
+        fail("unknown browser '" + browser + "' (known:" + known + "); nothing was touched", 2);
+      }
+      if (std::find(options.browsers.begin(), options.browsers.end(), browser) ==
+          options.browsers.end()) {
+        options.browsers.push_back(browser);
+      }
     } else if (argument == "--system") {
       options.system = true;
     } else if (argument == "--all") {
@@ -115,114 +164,371 @@ Options parse(int argc, char** argv) {
       fail("unknown option '" + argument + "'\n" + kUsage, 2);
     }
   }
+  if (options.directory && !options.browsers.empty()) {
+    fail("--dir and --browser do not go together; nothing was touched", 2);
+  }
   return options;
 }
 
-// The locations a command works on: the one directory given, or the
-// browsers' own, per user or system-wide.
-std::vector<Location> locationsFor(const Options& options, Platform& platform) {
-  if (!options.directory.empty()) return {{"custom", options.directory, options.directory}};
-  if (options.system) return systemLocations();
-  const std::optional<std::string> home = platform.homeDirectory();
-  if (!home) fail("no home directory for the current user");
-  const char* xdg = std::getenv("XDG_CONFIG_HOME");
-  const std::string configHome = xdg != nullptr && xdg[0] == '/' ? xdg : *home + "/.config";
-  return userLocations(*home, configHome);
-}
+// The state every command works from: the browsers of this system, resolved
+// for this user.
+struct Machine {
+  std::string home;
+  std::vector<Browser> browsers;
+};
 
-void reportSandboxed(Platform& platform) {
-  const std::optional<std::string> home = platform.homeDirectory();
-  for (const std::string& browser : sandboxedBrowsers(home.value_or(""))) {
-    std::cout << "note: " << browser
-              << " runs in a sandbox that cannot start native hosts registered here; "
-                 "use a browser installed from a regular package for Tarnwick\n";
+Machine machine(const Options& options) {
+  Machine result;
+  const std::optional<std::string> home = makeSystemPlatform()->homeDirectory();
+  if (!home) fail("no home directory for the current user; nothing was touched");
+  result.home = *home;
+  const PathContext context = contextFromEnvironment(*home);
+  for (const Browser& browser : browserTable(currentSystem())) {
+    if (options.browsers.empty() || std::find(options.browsers.begin(), options.browsers.end(),
+                                              browser.key) != options.browsers.end()) {
+      result.browsers.push_back(resolve(browser, context));
+    }
   }
+  return result;
 }
 
-int install(const Options& options, Platform& platform) {
-  if (options.origins.empty()) fail("give at least one --extension-id; nothing was written");
-  std::string host = options.host.empty() ? defaultHost() : options.host;
-  if (host.empty() || host[0] != '/') fail("the host path must be absolute: '" + host + "'");
-  if (!isExecutableFile(host)) fail("no executable host at " + host + "; nothing was written");
-  const std::optional<std::string> manifest = manifestText(host, options.origins);
-  if (!manifest) fail("the host path is not valid UTF-8; nothing was written");
+// Every browser of this system, resolved, whether selected or not.
+std::vector<Browser> everyBrowser(const Machine& machine) {
+  std::vector<Browser> all;
+  const PathContext context = contextFromEnvironment(machine.home);
+  for (const Browser& browser : browserTable(currentSystem()))
+    all.push_back(resolve(browser, context));
+  return all;
+}
 
-  int written = 0;
-  std::string skipped;
-  for (const Location& location : locationsFor(options, platform)) {
-    const bool present = ::access(location.configuration.c_str(), F_OK) == 0;
-    if (!present && !options.all && options.directory.empty()) {
-      skipped += (skipped.empty() ? "" : ", ") + location.browser;
+// The directories `browser` reads in one scope.
+std::vector<std::string> readsIn(const Browser& browser, bool systemWide) {
+  if (systemWide) return {browser.systemHosts};
+  if (browser.fallbackHosts.empty()) return {browser.userHosts};
+  return {browser.userHosts, browser.fallbackHosts};
+}
+
+// The families (by their first build's name) among `browsers` that read
+// `directory`, leaving out `except`.
+std::vector<std::string> readersOf(const std::string& directory, bool systemWide,
+                                   const std::vector<Browser>& browsers,
+                                   const std::vector<std::string>& except = {}) {
+  std::vector<std::string> names, keys;
+  for (const Browser& browser : browsers) {
+    const std::vector<std::string> reads = readsIn(browser, systemWide);
+    if (std::find(reads.begin(), reads.end(), directory) == reads.end()) continue;
+    if (std::find(except.begin(), except.end(), browser.key) != except.end()) continue;
+    if (std::find(keys.begin(), keys.end(), browser.key) != keys.end()) continue;
+    keys.push_back(browser.key);
+    names.push_back(browser.name);
+  }
+  return names;
+}
+
+std::string joined(const std::vector<std::string>& names) {
+  std::string text;
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    text += (i == 0 ? "" : i + 1 == names.size() ? " and " : ", ") + names[i];
+  }
+  return text;
+}
+
+bool isHostsDirectory(const std::string& directory) {
+  const std::string name = directory.substr(directory.rfind('/') + 1);
+  return name == "NativeMessagingHosts" || name == "native-messaging-hosts";
+}
+
+void refuseUnderSudo(const Options& options, const char* what) {
+  const char* sudoUser = std::getenv("SUDO_USER");
+  if (options.system || options.directory || sudoUser == nullptr || ::geteuid() != 0) return;
+  fail(std::string("run through sudo, a per-user ") + what + " would act on root's home, not " +
+       sudoUser + "'s: use --system for every user, or run it without sudo; nothing was touched");
+}
+
+std::string undoCommand(const Options& options) {
+  std::string command =
+      shellQuote(selfPath().empty() ? "tarnwick-register" : selfPath()) + " uninstall";
+  if (options.system) command += " --system";
+  for (const std::string& browser : options.browsers) command += " --browser " + browser;
+  if (options.directory) command += " --dir " + shellQuote(*options.directory);
+  return command;
+}
+
+bool anyInstalled(const Machine& here, const std::string& key) {
+  return std::any_of(here.browsers.begin(), here.browsers.end(), [&](const Browser& browser) {
+    return browser.key == key && isInstalled(browser, here.home);
+  });
+}
+
+const Browser& firstOf(const Machine& here, const std::string& key) {
+  return *std::find_if(here.browsers.begin(), here.browsers.end(),
+                       [&](const Browser& browser) { return browser.key == key; });
+}
+
+// The builds not here, by family where a whole family is missing.
+std::vector<std::string> skippedNames(const Machine& here,
+                                      const std::vector<std::string>& skipped) {
+  std::vector<std::string> names;
+  for (const Browser& browser : here.browsers) {
+    if (std::find(skipped.begin(), skipped.end(), browser.name) == skipped.end()) continue;
+    if (!anyInstalled(here, browser.key) && &browser != &firstOf(here, browser.key)) continue;
+    names.push_back(!anyInstalled(here, browser.key) ? browser.name + " (any channel)"
+                                                     : browser.name);
+  }
+  return names;
+}
+
+struct Target {
+  std::string directory;
+  std::vector<std::string> names;  // the browsers it is written for
+};
+
+int install(const Options& options) {
+  if (options.origins.empty()) fail("give at least one --extension-id; nothing was touched", 2);
+  refuseUnderSudo(options, "install");
+  const std::string host = absolute(options.host.empty() ? defaultHost() : options.host);
+  if (!isExecutableFile(host)) fail("no executable host at " + host + "; nothing was touched");
+  const std::optional<std::string> manifest = manifestText(host, options.origins);
+  if (!manifest) fail("the host path is not valid UTF-8; nothing was touched");
+
+  const Machine here = machine(options);
+  const std::vector<Browser> all = everyBrowser(here);
+  std::vector<Target> targets;
+  std::vector<std::string> skipped;
+  if (options.directory) {
+    targets.push_back({*options.directory, {}});
+  } else {
+    for (const Browser& browser : here.browsers) {
+      const bool present =
+          options.system ? std::any_of(browser.programs.begin(), browser.programs.end(), pathExists)
+                         : isInstalled(browser, here.home);
+      if (!present && !options.all && options.browsers.empty()) {
+        if (std::find(skipped.begin(), skipped.end(), browser.name) == skipped.end()) {
+          skipped.push_back(browser.name);
+        }
+        continue;
+      }
+      const std::string& directory = options.system ? browser.systemHosts : browser.userHosts;
+      auto target = std::find_if(targets.begin(), targets.end(),
+                                 [&](const Target& t) { return t.directory == directory; });
+      if (target == targets.end()) {
+        targets.push_back({directory, {browser.name}});
+      } else {
+        target->names.push_back(browser.name);
+      }
+    }
+  }
+
+  // Every place is tried, and every failure reported with its own cause.
+  int written = 0, failed = 0;
+  for (const Target& target : targets) {
+    const std::string file = manifestPath(target.directory);
+    int error = posix::createDirectories(target.directory, 0755);
+    if (error == 0) error = posix::writeFileAtomically(file, *manifest, 0644);
+    if (error != 0) {
+      std::cerr << "tarnwick-register: could not write " << file << ": " << std::strerror(error)
+                << "\n";
+      ++failed;
       continue;
     }
-    const std::string file = manifestFile(location.manifests);
-    if (!platform.createDirectory(location.manifests) ||
-        !platform.writeFileAtomically(file, *manifest) || ::chmod(file.c_str(), 0644) != 0) {
-      fail("could not write " + file + ": " + std::strerror(errno), 3);
-    }
-    std::cout << "registered for " << location.browser << ": " << file << "\n";
     ++written;
+    std::cout << "registered" << (target.names.empty() ? "" : " for " + joined(target.names))
+              << ": " << file << "\n";
+    if (!options.browsers.empty()) {
+      const std::vector<std::string> others =
+          readersOf(target.directory, options.system, all, options.browsers);
+      if (!others.empty()) std::cout << "  this file is also read by " << joined(others) << "\n";
+    }
   }
   if (!skipped.empty()) {
-    std::cout << "skipped, not installed: " << skipped << " (--all registers for them too)\n";
+    std::cout << "skipped, not installed: " << joined(skippedNames(here, skipped))
+              << " (--all registers for them too)\n";
   }
-  if (options.system && options.directory.empty()) {
-    for (const std::string& browser : browsersWithoutSystemLocation()) {
-      std::cout << "note: " << browser
-                << " documents no system-wide location; register it per user instead\n";
+  for (const Browser& browser : here.browsers) {
+    for (const std::string& sandbox : sandboxedInstallations(browser, here.home)) {
+      std::cout << "note: " << browser.name << " is installed as a " << sandbox
+                << ", whose sandbox cannot start native hosts; use " << browser.name
+                << " from its regular package for Tarnwick\n";
     }
   }
-  reportSandboxed(platform);
+  if (written > 0) std::cout << "undo with: " << undoCommand(options) << "\n";
+  if (failed > 0) {
+    std::cerr << "tarnwick-register: " << failed << " of " << targets.size()
+              << " registrations failed\n";
+    return 1;
+  }
   if (written == 0) {
-    std::cout << "no browser found to register for; use --all, or --dir for another place\n";
-  } else {
-    std::cout << "undo with: tarnwick-register uninstall" << (options.system ? " --system" : "")
-              << (options.directory.empty() ? "" : " --dir '" + options.directory + "'") << "\n";
+    std::cout << "no browser found to register for; use --all, --browser NAME, or --dir for "
+                 "another place\n";
   }
   return 0;
 }
 
-int uninstall(const Options& options, Platform& platform) {
-  int removed = 0;
-  for (const Location& location : locationsFor(options, platform)) {
-    const std::string file = manifestFile(location.manifests);
-    // Only this host's own manifest is removed, never a file that merely
-    // has its name.
-    if (!readManifest(file)) continue;
-    if (::unlink(file.c_str()) != 0)
-      fail("could not remove " + file + ": " + std::strerror(errno), 3);
+// The manifest directories a command looks at, with the browsers of the
+// selection that read each.
+std::vector<Target> directoriesInScope(const Options& options, const Machine& here,
+                                       bool systemWide) {
+  if (options.directory) return {{*options.directory, {}}};
+  std::vector<Target> targets;
+  for (const Browser& browser : here.browsers) {
+    for (const std::string& directory : readsIn(browser, systemWide)) {
+      auto target = std::find_if(targets.begin(), targets.end(),
+                                 [&](const Target& t) { return t.directory == directory; });
+      if (target == targets.end()) {
+        targets.push_back({directory, {firstOf(here, browser.key).name}});
+      } else if (std::none_of(target->names.begin(), target->names.end(),
+                              [&](const std::string& name) {
+                                return firstOf(here, browser.key).name == name;
+                              })) {
+        target->names.push_back(firstOf(here, browser.key).name);
+      }
+    }
+  }
+  return targets;
+}
+
+int uninstall(const Options& options) {
+  refuseUnderSudo(options, "uninstall");
+  const Machine here = machine(options);
+  std::vector<Browser> installedOthers;
+  for (const Browser& browser : everyBrowser(here)) {
+    if (isInstalled(browser, here.home)) installedOthers.push_back(browser);
+  }
+  int removed = 0, failed = 0;
+  for (const Target& target : directoriesInScope(options, here, options.system)) {
+    const std::string file = manifestPath(target.directory);
+    std::string error;
+    const std::optional<std::string> text = readBoundedFile(file, error);
+    // Only this host's own manifest is removed, never a file that merely has
+    // its name.
+    if (!text && pathExists(file)) std::cout << "left " << file << " alone: " << error << "\n";
+    if (!text || !isOurManifest(*text)) continue;
+    if (!options.browsers.empty()) {
+      const std::vector<std::string> others =
+          readersOf(target.directory, options.system, installedOthers, options.browsers);
+      if (!others.empty()) {
+        std::cout << "kept " << file << ": " << joined(others)
+                  << " reads it too (name it with --browser to remove it as well)\n";
+        continue;
+      }
+    }
+    if (::unlink(file.c_str()) != 0) {
+      std::cerr << "tarnwick-register: could not remove " << file << ": " << std::strerror(errno)
+                << "\n";
+      ++failed;
+      continue;
+    }
     std::cout << "removed " << file << "\n";
     ++removed;
-    // The directory goes too if the manifest was all it held.
-    if (::rmdir(location.manifests.c_str()) == 0)
-      std::cout << "removed " << location.manifests << "\n";
+    // A manifest directory of the browsers' own goes too once empty; a
+    // directory given with --dir is the user's and stays.
+    if (!options.directory && isHostsDirectory(target.directory) &&
+        ::rmdir(target.directory.c_str()) == 0) {
+      std::cout << "removed " << target.directory << "\n";
+    }
   }
-  if (removed == 0) std::cout << "not registered anywhere here\n";
+  if (removed == 0 && failed == 0) std::cout << "not registered anywhere here\n";
+  return failed > 0 ? 1 : 0;
+}
+
+int status(const Options& options) {
+  const Machine here = machine(options);
+  int found = 0;
+  for (const bool systemWide : {false, true}) {
+    if (options.directory && systemWide) break;
+    for (const Target& target : directoriesInScope(options, here, systemWide)) {
+      const std::string file = manifestPath(target.directory);
+      std::string error;
+      const std::optional<std::string> text = readBoundedFile(file, error);
+      if (!text || !isOurManifest(*text)) {
+        if (pathExists(file) && !text) std::cout << file << ": unreadable (" << error << ")\n";
+        continue;
+      }
+      ++found;
+      std::vector<std::string> problems;
+      const Manifest manifest = checkManifest(*text, kHostName, problems);
+      std::cout << (target.names.empty() ? "" : joined(target.names) + ": ") << file
+                << (systemWide ? " (every user)" : "") << "\n  host: " << manifest.hostPath
+                << (isExecutableFile(manifest.hostPath) ? "" : "  (MISSING)") << "\n";
+      for (const std::string& origin : manifest.origins)
+        std::cout << "  allows: " << origin << "\n";
+      for (const std::string& problem : problems) std::cout << "  BROKEN: " << problem << "\n";
+    }
+  }
+  if (found == 0) std::cout << "not registered anywhere here\n";
   return 0;
 }
 
-int status(const Options& options, Platform& platform) {
-  int found = 0;
-  for (const Location& location : locationsFor(options, platform)) {
-    const std::string file = manifestFile(location.manifests);
-    const std::optional<Registration> registration = readManifest(file);
-    if (!registration) continue;
-    ++found;
-    std::cout << location.browser << ": " << file << "\n  host: " << registration->hostPath
-              << (isExecutableFile(registration->hostPath) ? "" : "  (MISSING)") << "\n";
-    for (const std::string& origin : registration->origins)
-      std::cout << "  allows: " << origin << "\n";
+void printExamination(const std::string& subject, const Examination& examination) {
+  std::cout << subject << ": " << (examination.healthy() ? "healthy" : "FAILS") << "\n";
+  for (const std::string& note : examination.notes) std::cout << "  " << note << "\n";
+  for (const std::string& problem : examination.problems)
+    std::cout << "  problem: " << problem << "\n";
+}
+
+int doctor(const Options& options) {
+  if (options.directory) {
+    const Examination examination =
+        examineManifest(manifestPath(*options.directory), options.system);
+    printExamination(*options.directory, examination);
+    std::cout << "doctor: "
+              << (examination.healthy() ? "the manifest there would start the host"
+                                        : "the manifest there would not start the host")
+              << "\n";
+    return examination.healthy() ? 0 : 1;
   }
-  if (found == 0) std::cout << "not registered anywhere here\n";
+  const Machine here = machine(options);
+  std::vector<std::string> healthy, failing;
+  for (const Browser& browser : here.browsers) {
+    // The builds that are here; of a family named with --browser but not
+    // here at all, its main build, so that the answer says what is missing.
+    if (!isInstalled(browser, here.home) &&
+        (options.browsers.empty() || anyInstalled(here, browser.key) ||
+         &browser != &firstOf(here, browser.key))) {
+      continue;
+    }
+    Examination examination = examineBrowser(browser, here.home);
+    if (!isInstalled(browser, here.home)) {
+      examination.notes.insert(examination.notes.begin(), "not installed here");
+    }
+    printExamination(browser.name, examination);
+    (examination.healthy() ? healthy : failing).push_back(browser.name);
+  }
+  if (healthy.empty() && failing.empty()) {
+    std::cout << "doctor: no browser found; name one with --browser\n";
+    return 1;
+  }
+  if (failing.empty()) {
+    std::cout << "doctor: healthy: " << joined(healthy) << " would start the host\n";
+    return 0;
+  }
+  std::cout << "doctor: " << joined(failing) << (failing.size() == 1 ? " would" : " would each")
+            << " fail to start the host"
+            << (healthy.empty() ? "" : "; " + joined(healthy) + " would start it") << "\n";
+  return 1;
+}
+
+int printManifest(const Options& options) {
+  if (options.origins.empty()) fail("give at least one --extension-id", 2);
+  const std::string host = absolute(options.host.empty() ? defaultHost() : options.host);
+  const std::optional<std::string> manifest = manifestText(host, options.origins);
+  if (!manifest) fail("the host path is not valid UTF-8");
+  std::cout << *manifest;
   return 0;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  const Options options = parse(argc, argv);
-  const auto platform = makeSystemPlatform();
-  if (options.command == "install") return install(options, *platform);
-  if (options.command == "uninstall") return uninstall(options, *platform);
-  return status(options, *platform);
+  ::signal(SIGPIPE, SIG_IGN);  // a host or a reader that is gone is reported, not fatal
+  try {
+    const Options options = parse(argc, argv);
+    if (options.command == "install") return install(options);
+    if (options.command == "uninstall") return uninstall(options);
+    if (options.command == "doctor") return doctor(options);
+    if (options.command == "print-manifest") return printManifest(options);
+    return status(options);
+  } catch (const std::exception& error) {
+    fail(std::string("unexpected failure: ") + error.what());
+  }
 }

@@ -1,21 +1,44 @@
 #include "manifest.h"
 
-#include <fstream>
-#include <iterator>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 #include <nlohmann/json.hpp>
 
 namespace tarnwick::registration {
+namespace {
+
+constexpr std::string_view kScheme = "chrome-extension://";
+
+bool isExtensionId(std::string_view id) {
+  return id.size() == 32 && id.find_first_not_of("abcdefghijklmnop") == std::string_view::npos;
+}
+
+// The browsers' own rule for host names (chrome/browser/extensions/api/
+// messaging/native_messaging_host_manifest.cc, IsValidName).
+bool isValidHostName(std::string_view name) {
+  if (name.empty()) return false;
+  for (std::size_t i = 0; i < name.size(); ++i) {
+    const char c = name[i];
+    const bool allowed = (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '.' || c == '_';
+    if (!allowed) return false;
+    if (c == '.' && (i == 0 || name[i - 1] == '.' || i + 1 == name.size())) return false;
+  }
+  return true;
+}
+
+}  // namespace
 
 std::optional<std::string> extensionOrigin(std::string_view id) {
-  constexpr std::string_view kScheme = "chrome-extension://";
   if (id.substr(0, kScheme.size()) == kScheme) {
     id.remove_prefix(kScheme.size());
     if (id.empty() || id.back() != '/') return std::nullopt;
     id.remove_suffix(1);
   }
-  if (id.size() != 32 || id.find_first_not_of("abcdefghijklmnop") != std::string_view::npos) {
-    return std::nullopt;
-  }
+  if (!isExtensionId(id)) return std::nullopt;
   return std::string(kScheme) + std::string(id) + "/";
 }
 
@@ -35,25 +58,113 @@ std::optional<std::string> manifestText(const std::string& hostPath,
   }
 }
 
-std::optional<Registration> readManifest(const std::string& file) {
-  std::ifstream in(file, std::ios::binary);
-  if (!in) return std::nullopt;
-  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  const auto manifest = nlohmann::json::parse(text, nullptr, false);
-  const auto textOf = [&](const char* key) {
-    const auto found = manifest.find(key);
-    return found != manifest.end() && found->is_string() ? found->get<std::string>() : "";
-  };
-  if (!manifest.is_object() || textOf("name") != kHostName) return std::nullopt;
-  Registration registration;
-  registration.hostPath = textOf("path");
-  if (const auto origins = manifest.find("allowed_origins");
-      origins != manifest.end() && origins->is_array()) {
-    for (const auto& origin : *origins) {
-      if (origin.is_string()) registration.origins.push_back(origin.get<std::string>());
+std::optional<std::string> readBoundedFile(const std::string& path, std::string& error) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) {
+    error = std::strerror(errno);
+    return std::nullopt;
+  }
+  struct stat info {};
+  std::optional<std::string> text;
+  if (::fstat(fd, &info) != 0) {
+    error = std::strerror(errno);
+  } else if (!S_ISREG(info.st_mode)) {
+    error = "not a regular file";
+  } else if (static_cast<std::size_t>(info.st_size) > kManifestLimit) {
+    error = "larger than " + std::to_string(kManifestLimit / 1024) + " KiB";
+  } else {
+    text.emplace();
+    char buffer[4096];
+    while (true) {
+      const ssize_t got = ::read(fd, buffer, sizeof buffer);
+      if (got < 0 && errno == EINTR) continue;
+      if (got < 0) {
+        error = std::strerror(errno);
+        text.reset();
+        break;
+      }
+      if (got == 0) break;
+      text->append(buffer, static_cast<std::size_t>(got));
+      if (text->size() > kManifestLimit) {  // it grew while being read
+        error = "larger than " + std::to_string(kManifestLimit / 1024) + " KiB";
+        text.reset();
+        break;
+      }
     }
   }
-  return registration;
+  ::close(fd);
+  return text;
+}
+
+Manifest checkManifest(std::string_view text, std::string_view expectedName,
+                       std::vector<std::string>& problems) {
+  Manifest manifest;
+  const auto json = nlohmann::json::parse(text, nullptr, false);
+  if (json.is_discarded() || text.find('\0') != std::string_view::npos) {
+    problems.push_back("it is not valid JSON");
+    return manifest;
+  }
+  if (!json.is_object()) {
+    problems.push_back("it is not a JSON object");
+    return manifest;
+  }
+  const auto stringOf = [&](const char* key) -> std::optional<std::string> {
+    const auto found = json.find(key);
+    if (found == json.end() || !found->is_string()) return std::nullopt;
+    return found->get<std::string>();
+  };
+
+  const std::optional<std::string> name = stringOf("name");
+  manifest.name = name.value_or("");
+  if (!name || !isValidHostName(*name)) {
+    problems.push_back("\"name\" must be a string of a-z, 0-9, '.' and '_'");
+  } else if (*name != expectedName) {
+    problems.push_back("\"name\" is \"" + *name + "\", not \"" + std::string(expectedName) +
+                       "\" as the file name says");
+  }
+  if (stringOf("description").value_or("").empty()) {
+    problems.push_back("\"description\" must be a non-empty string");
+  }
+  if (stringOf("type") != "stdio") problems.push_back("\"type\" must be \"stdio\"");
+  const std::optional<std::string> path = stringOf("path");
+  manifest.hostPath = path.value_or("");
+  if (!path || path->empty()) {
+    problems.push_back("\"path\" must be a string");
+  } else if ((*path)[0] != '/') {
+    problems.push_back("\"path\" must be absolute: \"" + *path + "\"");
+  }
+  const auto origins = json.find("allowed_origins");
+  if (origins == json.end() || !origins->is_array()) {
+    problems.push_back("\"allowed_origins\" must be a list of extension origins");
+  } else {
+    for (const auto& origin : *origins) {
+      if (!origin.is_string()) {
+        problems.push_back("\"allowed_origins\" holds something that is not a string");
+        continue;
+      }
+      const std::string value = origin.get<std::string>();
+      const std::string_view id = std::string_view(value).substr(
+          std::min(value.size(), kScheme.size()),
+          value.size() > kScheme.size() ? value.size() - kScheme.size() - 1 : 0);
+      if (value.compare(0, kScheme.size(), kScheme) != 0 || value.back() != '/' ||
+          !isExtensionId(id)) {
+        problems.push_back("\"" + value +
+                           "\" is not an extension origin (chrome-extension://<32 letters a-p>/; "
+                           "no wildcards)");
+        continue;
+      }
+      manifest.origins.push_back(value);
+    }
+    if (origins->empty()) problems.push_back("\"allowed_origins\" allows no extension");
+  }
+  return manifest;
+}
+
+bool isOurManifest(std::string_view text) {
+  const auto json = nlohmann::json::parse(text, nullptr, false);
+  if (!json.is_object()) return false;
+  const auto name = json.find("name");
+  return name != json.end() && name->is_string() && name->get<std::string>() == kHostName;
 }
 
 }  // namespace tarnwick::registration

@@ -1,4 +1,5 @@
-// The native-messaging host manifest: what it holds, and how it is checked.
+// The native-messaging host manifest: what it holds, how it is read, and the
+// checks the browsers make before they start the host it names.
 #pragma once
 
 #include <optional>
@@ -12,6 +13,9 @@ namespace tarnwick::registration {
 // ".json".
 inline constexpr std::string_view kHostName = "com.tarnwick.host";
 
+// Manifests larger than this are not read: no real one comes near it.
+inline constexpr std::size_t kManifestLimit = 64 * 1024;
+
 // "chrome-extension://<id>/" for an extension ID of 32 letters a to p, given
 // bare or already in that form; nothing for anything else.
 std::optional<std::string> extensionOrigin(std::string_view id);
@@ -22,13 +26,29 @@ std::optional<std::string> extensionOrigin(std::string_view id);
 std::optional<std::string> manifestText(const std::string& hostPath,
                                         const std::vector<std::string>& origins);
 
-struct Registration {
+// The text of a manifest (or policy) file: a regular file (a symbolic link to one is
+// fine) of at most kManifestLimit bytes, opened without blocking, so that a
+// FIFO or a device at its name never hangs or exhausts the reader. On
+// failure, nothing, with the reason in `error`.
+std::optional<std::string> readBoundedFile(const std::string& path, std::string& error);
+
+struct Manifest {
+  std::string name;
   std::string hostPath;
   std::vector<std::string> origins;
 };
 
-// The registration a manifest file describes, or nothing when the file is
-// missing, unreadable or not a manifest of this host.
-std::optional<Registration> readManifest(const std::string& file);
+// The manifest in `text` as the browsers judge it: strict JSON; "name" of
+// [a-z0-9._] (dots only between other characters) equal to `expectedName`;
+// a non-empty "description"; "type" "stdio"; "path" absolute; and
+// "allowed_origins" a list of exact "chrome-extension://<32 letters a-p>/"
+// origins, with no wildcard. Every rule broken is one entry of `problems`;
+// the fields read are returned whatever the verdict.
+Manifest checkManifest(std::string_view text, std::string_view expectedName,
+                       std::vector<std::string>& problems);
+
+// Whether `text` is a manifest of this host, judged by its "name" alone, so
+// that a broken or stale manifest of ours is still recognised as ours.
+bool isOurManifest(std::string_view text);
 
 }  // namespace tarnwick::registration

@@ -198,6 +198,14 @@ TEST_F(Browser, ExtensionDrivesTheHostEndToEnd) {
   writeManifest("com.tarnwick.missing", scratch / "gone/tarnwick-host", kExtensionId);
   writeManifest("com.tarnwick.forbidden", hostBinary(), "ponmlkjihgfedcbaponmlkjihgfedcba");
 
+  // The doctor, given the same registration, must agree with the browser.
+  HostRun doctor;
+  doctor.program = TARNWICK_REGISTER_BINARY;
+  doctor.arguments = {"doctor", "--dir", hosts};
+  const HostExit diagnosis = runHostBinary(doctor);
+  EXPECT_EQ(diagnosis.status, 0) << diagnosis.output;
+  EXPECT_NE(diagnosis.output.find(hosts + ": healthy"), std::string::npos) << diagnosis.output;
+
   const auto reports = runBrowser();
   ASSERT_EQ(reports.count("done"), 1u) << "the extension did not finish in time";
 

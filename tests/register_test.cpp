@@ -1,6 +1,7 @@
 // The registration command, run as a user would, in a scratch home.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <nlohmann/json.hpp>
@@ -17,7 +18,7 @@ const std::string kOtherId = "ponmlkjihgfedcbaponmlkjihgfedcba";
 class Register : public ::testing::Test {
  protected:
   ScratchDirectory scratch;
-  const std::string config = scratch / "config";
+  const std::string config = scratch / ".config";
   const std::string host = scratch / "tarnwick-host";
 
   void SetUp() override {
@@ -103,6 +104,8 @@ TEST_F(Register, BadInputWritesNothing) {
       {"install", "--extension-id", kId, "--host", "relative/host"},
       {"install", "--extension-id", kId, "--host", scratch / "plain"},  // not executable
       {"install", "--extension-id", kId, "--host", host, "--bogus"},
+      {"install", "--extension-id", kId, "--host", host, "--dir", ""},
+      {"install", "--extension-id", kId, "--host", host, "--browser", "netscape"},
       {"reinstall"},
   };
   for (const auto& attempt : attempts) {
@@ -126,22 +129,24 @@ TEST_F(Register, RegistersForInstalledBrowsersUnlessAskedForAll) {
 
   result = run({"install", "--all", "--extension-id", kId, "--host", host});
   ASSERT_EQ(result.status, 0) << result.errors;
-  EXPECT_EQ(filesWritten().size(), 12u);
-  for (const char* browser : {"google-chrome", "google-chrome-beta", "google-chrome-unstable",
-                              "microsoft-edge", "microsoft-edge-beta", "microsoft-edge-dev",
-                              "BraveSoftware/Brave-Browser-Nightly", "vivaldi-snapshot"}) {
+  EXPECT_EQ(filesWritten().size(), 14u);
+  for (const char* browser :
+       {"google-chrome", "google-chrome-beta", "google-chrome-unstable", "microsoft-edge",
+        "microsoft-edge-beta", "microsoft-edge-dev", "google-chrome-canary",
+        "BraveSoftware/Brave-Browser-Nightly", "vivaldi-snapshot"}) {
     EXPECT_TRUE(std::filesystem::exists(manifestIn(browser))) << browser;
   }
 }
 
 TEST_F(Register, SandboxedBrowsersAreReported) {
-  std::filesystem::create_directories(scratch / "snap/chromium");
-  std::filesystem::create_directories(scratch / ".var/app/com.brave.Browser");
-  const HostExit result = run({"install", "--extension-id", kId, "--host", host});
+  std::filesystem::create_directories(scratch / ".local/share/flatpak/app/com.brave.Browser");
+  HostExit result = run({"install", "--extension-id", kId, "--host", host});
   EXPECT_EQ(result.status, 0);
-  EXPECT_NE(result.output.find("Chromium (Snap) runs in a sandbox"), std::string::npos)
+  EXPECT_NE(result.output.find("Brave is installed as a Flatpak"), std::string::npos)
       << result.output;
-  EXPECT_NE(result.output.find("Brave (Flatpak) runs in a sandbox"), std::string::npos)
+  result = run({"doctor", "--browser", "brave"});
+  EXPECT_NE(result.status, 0);
+  EXPECT_NE(result.output.find("whose sandbox cannot start native hosts"), std::string::npos)
       << result.output;
 }
 
@@ -171,14 +176,224 @@ TEST_F(Register, StatusShowsEachRegistrationAndAMissingHost) {
       0);
 
   std::string output = run({"status"}).output;
-  EXPECT_NE(output.find("Chromium: " + manifestIn("chromium")), std::string::npos) << output;
-  EXPECT_NE(output.find("Chrome: " + manifestIn("google-chrome")), std::string::npos) << output;
+  EXPECT_NE(output.find("Chromium: " + manifestIn("chromium") + "\n"), std::string::npos) << output;
+  EXPECT_NE(output.find("Chrome and Vivaldi: " + manifestIn("google-chrome")), std::string::npos)
+      << output;
   EXPECT_NE(output.find("allows: chrome-extension://" + kOtherId + "/"), std::string::npos);
   EXPECT_EQ(output.find("MISSING"), std::string::npos);
 
   std::filesystem::remove(host);
   output = run({"status"}).output;
   EXPECT_NE(output.find("host: " + host + "  (MISSING)"), std::string::npos) << output;
+}
+
+// One file can serve several browsers: Vivaldi falls back to Chrome's
+// per-user manifest. Acting on some browsers says so, and never removes a
+// file that a browser not named still reads.
+TEST_F(Register, SharedFilesAreNamedAndKeptForTheirOtherReaders) {
+  std::filesystem::create_directories(config + "/google-chrome");
+  std::filesystem::create_directories(config + "/vivaldi");
+  HostExit result = run({"install", "--browser", "chrome", "--extension-id", kId, "--host", host});
+  ASSERT_EQ(result.status, 0) << result.errors;
+  EXPECT_NE(result.output.find("also read by Vivaldi"), std::string::npos) << result.output;
+  EXPECT_FALSE(std::filesystem::exists(manifestIn("vivaldi")));
+
+  result = run({"uninstall", "--browser", "chrome"});
+  EXPECT_EQ(result.status, 0);
+  EXPECT_NE(result.output.find("kept " + manifestIn("google-chrome") + ": Vivaldi reads it too"),
+            std::string::npos)
+      << result.output;
+  EXPECT_TRUE(std::filesystem::exists(manifestIn("google-chrome")));
+
+  result = run({"uninstall", "--browser", "chrome", "--browser", "vivaldi"});
+  EXPECT_EQ(result.status, 0);
+  EXPECT_FALSE(std::filesystem::exists(manifestIn("google-chrome")));
+}
+
+// Faults found in earlier versions, each as it was reproduced.
+TEST_F(Register, ReproducedFaultsStayFixed) {
+  std::filesystem::create_directories(config + "/chromium");
+  std::filesystem::create_directories(config + "/microsoft-edge");
+
+  // Modes do not depend on the umask: created directories 0755, manifests
+  // 0644, so that other users' browsers can read a system-wide registration.
+  const std::string nested = scratch / "a/b/NativeMessagingHosts";
+  const mode_t saved = umask(0777);
+  HostExit result = run({"install", "--dir", nested, "--extension-id", kId, "--extension-id", kId,
+                         "--extension-id", "chrome-extension://" + kId + "/", "--host", host});
+  umask(saved);
+  ASSERT_EQ(result.status, 0) << result.errors;
+  for (const std::string& path : {scratch / "a", scratch / "a/b", nested}) {
+    struct stat info {};
+    ASSERT_EQ(stat(path.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0755u) << path;
+  }
+  struct stat info {};
+  ASSERT_EQ(stat((nested + "/com.tarnwick.host.json").c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 07777, 0644u);
+  // A repeated extension ID is allowed once.
+  EXPECT_EQ(nlohmann::json::parse(readFile(nested + "/com.tarnwick.host.json"))["allowed_origins"],
+            nlohmann::json::array({"chrome-extension://" + kId + "/"}));
+
+  // An empty --dir is an error, not "every directory".
+  ASSERT_EQ(run({"install", "--extension-id", kId, "--host", host}).status, 0);
+  result = run({"uninstall", "--dir", ""});
+  EXPECT_EQ(result.status, 2);
+  EXPECT_TRUE(std::filesystem::exists(manifestIn("chromium")));
+
+  // The undo command is one shell word per argument, however odd the name.
+  const std::string odd = scratch / "x'; touch INJECTED; echo '";
+  result = run({"install", "--dir", odd, "--extension-id", kId, "--host", host});
+  ASSERT_EQ(result.status, 0) << result.errors;
+  const std::size_t undo = result.output.find("undo with: ");
+  ASSERT_NE(undo, std::string::npos);
+  const std::string command =
+      result.output.substr(undo + 11, result.output.find('\n', undo) - undo - 11);
+  EXPECT_EQ(command.substr(0, 1), "/");  // the tool by its absolute path
+  HostRun shell;
+  shell.program = "/bin/sh";
+  shell.arguments = {"-c", command};
+  shell.environment = {{"HOME", scratch.path()}, {"XDG_CONFIG_HOME", config}};
+  EXPECT_EQ(runHostBinary(shell).status, 0);
+  EXPECT_FALSE(std::filesystem::exists(scratch / "INJECTED"));
+  EXPECT_FALSE(std::filesystem::exists(odd + "/com.tarnwick.host.json"));
+  // ... and the directory given stays, empty as it is.
+  EXPECT_TRUE(std::filesystem::is_directory(odd));
+
+  // What stands at the manifest's name is read only if it is a small regular
+  // file: a FIFO does not hang the tool, an endless device does not exhaust it.
+  mkfifo(manifestIn("microsoft-edge").c_str(), 0644);
+  std::filesystem::create_directories(config + "/vivaldi/NativeMessagingHosts");
+  std::filesystem::create_symlink("/dev/zero", manifestIn("vivaldi"));
+  for (const char* subcommand : {"status", "uninstall", "doctor"}) {
+    HostRun tool;
+    tool.program = TARNWICK_REGISTER_BINARY;
+    tool.arguments = {subcommand};
+    tool.environment = {{"HOME", scratch.path()}, {"XDG_CONFIG_HOME", config}};
+    tool.timeoutSeconds = 20;
+    result = runHostBinary(tool);
+    EXPECT_FALSE(result.timedOut) << subcommand;
+    EXPECT_TRUE(result.exited) << subcommand;
+    EXPECT_NE(result.output.find("not a regular file"), std::string::npos) << result.output;
+  }
+  std::filesystem::remove(manifestIn("microsoft-edge"));
+  std::filesystem::remove(manifestIn("vivaldi"));
+
+  // A failed place does not stop the others; each failure names its own
+  // cause, and the exit status says that something failed.
+  std::filesystem::create_directories(config + "/google-chrome");
+  writeFile(config + "/google-chrome/NativeMessagingHosts", "in the way");
+  result = run({"install", "--extension-id", kId, "--host", host});
+  EXPECT_EQ(result.status, 1);
+  EXPECT_NE(result.errors.find("google-chrome/NativeMessagingHosts/com.tarnwick.host.json: Not a "
+                               "directory"),
+            std::string::npos)
+      << result.errors;
+  EXPECT_TRUE(std::filesystem::exists(manifestIn("microsoft-edge")));
+  EXPECT_NE(result.output.find("undo with:"), std::string::npos);
+
+  // Through sudo, a per-user registration would land in root's home.
+  if (geteuid() == 0) {
+    HostRun sudo;
+    sudo.program = TARNWICK_REGISTER_BINARY;
+    sudo.arguments = {"install", "--extension-id", kId, "--host", host};
+    sudo.environment = {
+        {"HOME", scratch.path()}, {"XDG_CONFIG_HOME", config}, {"SUDO_USER", "ann"}};
+    result = runHostBinary(sudo);
+    EXPECT_EQ(result.status, 1);
+    EXPECT_NE(result.errors.find("use --system"), std::string::npos) << result.errors;
+  }
+}
+
+// The doctor runs the registered host as a browser would and names what is
+// wrong with it.
+TEST_F(Register, DoctorNamesWhatWouldStopTheBrowser) {
+  const std::string hosts = scratch / "hosts";
+  const std::string stand = scratch / "stand-in";
+  const std::string real = std::filesystem::canonical(hostBinary()).string();
+  struct Case {
+    std::string script;  // the host, as a shell script; empty: the real host
+    std::string expected;
+  };
+  const std::vector<Case> cases{
+      {"", "healthy"},
+      {"printf garbage", "it replied with the wrong bytes: \"garbage\""},
+      {"sleep 30", "it hung: no reply within 2 s"},
+      {real + "; sleep 30", "it hung: it did not exit within 2 s"},
+      {"echo oops >&2; exec " + real, "it wrote to standard error: \"oops\\x0a\""},
+      {"kill -SEGV $$", "it was killed by signal 11"},
+      {real + "; printf x", "it wrote stray output after its reply: \"x\""},
+      {"[ \"$1\" = chrome-extension://" + kId + "/ ] && [ \"$(pwd)\" = '" + scratch.path() +
+           "' ] && [ \"$PATH\" = /usr/bin:/bin ] && exec " + real,
+       "healthy"},
+  };
+  for (const Case& c : cases) {
+    std::string program = real;
+    if (!c.script.empty()) {
+      writeFile(stand, "#!/bin/sh\n" + c.script + "\n");
+      chmod(stand.c_str(), 0755);
+      program = stand;
+    }
+    ASSERT_EQ(run({"install", "--dir", hosts, "--extension-id", kId, "--host", program}).status, 0);
+    const HostExit result = run({"doctor", "--dir", hosts});
+    EXPECT_EQ(result.status, c.expected == "healthy" ? 0 : 1) << c.script << "\n" << result.output;
+    EXPECT_NE(result.output.find(c.expected), std::string::npos) << c.script << "\n"
+                                                                 << result.output;
+  }
+
+  // Broken registrations: a host that is gone, a manifest the browser refuses.
+  std::filesystem::remove(stand);
+  HostExit result = run({"doctor", "--dir", hosts});
+  EXPECT_NE(result.output.find("the host " + stand + " named by"), std::string::npos)
+      << result.output;
+  writeFile(hosts + "/com.tarnwick.host.json",
+            R"({"name":"com.tarnwick.host","description":"","path":"relative","type":"stdio",)"
+            R"("allowed_origins":["chrome-extension://*/"]})");
+  result = run({"doctor", "--dir", hosts});
+  EXPECT_EQ(result.status, 1);
+  for (const char* rule :
+       {"\"description\" must be", "\"path\" must be absolute", "is not an extension origin"}) {
+    EXPECT_NE(result.output.find(rule), std::string::npos) << rule << "\n" << result.output;
+  }
+}
+
+// The browser takes the first manifest that exists and never falls back: a
+// stale per-user one hides a good system-wide one. The system directory is
+// made in a private mount namespace, over an overlay of /etc, so that the
+// machine's own /etc is never touched.
+TEST_F(Register, DoctorSeesAStaleUserManifestHideTheSystemOne) {
+  if (geteuid() != 0 || access("/usr/bin/unshare", X_OK) != 0) {
+    GTEST_SKIP() << "needs root and unshare(1) for a private mount namespace";
+  }
+  std::filesystem::create_directories(scratch / "upper");
+  std::filesystem::create_directories(scratch / "work");
+  const std::string real = std::filesystem::canonical(hostBinary()).string();
+  const std::string tool = TARNWICK_REGISTER_BINARY;
+  const std::string script =
+      "mount -t overlay overlay -o lowerdir=/etc,upperdir='" + scratch.path() +
+      "/upper',workdir='" + scratch.path() + "/work' /etc || exit 77\n" + "'" + tool +
+      "' install --system --browser chromium --extension-id " + kId + " --host '" + real +
+      "' >/dev/null || exit 78\n" + "'" + tool + "' install --browser chromium --extension-id " +
+      kId + " --host '" + scratch.path() + "/gone' >/dev/null 2>&1\n" + "mkdir -p '" + config +
+      "/chromium/NativeMessagingHosts'\n" + "printf '{\"name\":\"com.tarnwick.host\"}' > '" +
+      config + "/chromium/NativeMessagingHosts/com.tarnwick.host.json'\n" + "'" + tool +
+      "' doctor --browser chromium\n";
+  HostRun namespaced;
+  namespaced.program = "/usr/bin/unshare";
+  namespaced.arguments = {"--mount", "--propagation", "private", "/bin/sh", "-c", script};
+  namespaced.environment = {{"HOME", scratch.path()}, {"XDG_CONFIG_HOME", config}};
+  const HostExit result = runHostBinary(namespaced);
+  if (result.status == 77) GTEST_SKIP() << "overlay mounts are not allowed here: " << result.errors;
+  ASSERT_NE(result.status, 78) << result.errors;
+  EXPECT_EQ(result.status, 1) << result.output;
+  EXPECT_NE(result.output.find("uses " + manifestIn("chromium")), std::string::npos)
+      << result.output;
+  EXPECT_NE(result.output.find("hides /etc/chromium/native-messaging-hosts/com.tarnwick.host.json"),
+            std::string::npos)
+      << result.output;
+  EXPECT_NE(result.output.find("is refused"), std::string::npos) << result.output;
+  EXPECT_FALSE(
+      std::filesystem::exists("/etc/chromium/native-messaging-hosts/com.tarnwick.host.json"));
 }
 
 }  // namespace

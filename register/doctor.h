@@ -1,0 +1,55 @@
+// Why a browser would or would not start the host: the manifest it would
+// use, the checks it makes on it, and a live run of the host started the
+// way the browser starts it.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "locations.h"
+
+namespace tarnwick::registration {
+
+// Runs the host at `host` as a browser does for the extension at `origin`
+// (the origin as its only argument, its own directory as the working
+// directory, pipes for standard input and output, the environment of a
+// browser started from the desktop with PATH=/usr/bin:/bin), sends it
+// {"type":"ping"} and expects exactly the frame {"ok":true} within two
+// seconds, nothing on standard error, and exit status 0 within two seconds of
+// its input closing. Returns every way it fell short, each a sentence; empty
+// when it passed.
+std::vector<std::string> selfTest(const std::string& host, const std::string& origin);
+
+struct Examination {
+  std::vector<std::string> problems;  // each says what is wrong and what to do
+  std::vector<std::string> notes;     // what was looked at and passed
+  bool healthy() const { return problems.empty(); }
+};
+
+// Examines the manifest file at `file` as the browsers would, then runs the
+// self-test with its first allowed origin. A system-wide manifest, its host
+// and their directories must be usable by every user.
+Examination examineManifest(const std::string& file, bool systemWide);
+
+// What the managed policies in `directory` say about this host.
+struct Policy {
+  bool userLevelHosts = true;        // NativeMessagingUserLevelHosts
+  bool blocked = false;              // by NativeMessagingBlocklist, not lifted by the allowlist
+  std::vector<std::string> sources;  // the policy files that said so
+};
+Policy readPolicy(const std::string& directory);
+
+// Follows `browser`'s own lookup (policy, per-user, system-wide, fallback)
+// to the manifest it would use and examines it; `home` locates sandboxed
+// installations.
+Examination examineBrowser(const Browser& browser, const std::string& home);
+
+// Whether `browser` is on this machine: its configuration directory, its
+// program or a sandboxed package of it.
+bool isInstalled(const Browser& browser, const std::string& home);
+
+// Problems of a macOS host path that would keep it from running: one inside
+// an App Translocation mount, or one carrying the quarantine attribute.
+std::vector<std::string> gatekeeperProblems(const std::string& host);
+
+}  // namespace tarnwick::registration

@@ -1,0 +1,122 @@
+// Where each browser reads manifests, for both systems, wherever the tests
+// run: the tables are data, and a wrong row registers the host where no
+// browser looks.
+#include "locations.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <set>
+
+namespace tarnwick::registration {
+namespace {
+
+struct Row {
+  System system;
+  const char* name;
+  const char* user;
+  const char* systemWide;
+  const char* fallback;
+};
+
+const std::string kSupport = "/home/u/Library/Application Support";
+
+// {config} and {xdg} differ here, to show who honours $CHROME_CONFIG_HOME.
+const PathContext kContext{"/home/u", "/chrome-config", "/xdg"};
+
+const Row kRows[] = {
+    {System::Linux, "Chrome", "/chrome-config/google-chrome/NativeMessagingHosts",
+     "/etc/opt/chrome/native-messaging-hosts", ""},
+    {System::Linux, "Chrome Canary", "/chrome-config/google-chrome-canary/NativeMessagingHosts",
+     "/etc/opt/chrome/native-messaging-hosts", ""},
+    {System::Linux, "Chromium", "/chrome-config/chromium/NativeMessagingHosts",
+     "/etc/chromium/native-messaging-hosts", ""},
+    {System::Linux, "Edge Dev", "/chrome-config/microsoft-edge-dev/NativeMessagingHosts",
+     "/etc/opt/edge/native-messaging-hosts", ""},
+    {System::Linux, "Brave", "/xdg/BraveSoftware/Brave-Browser/NativeMessagingHosts",
+     "/etc/opt/chrome/native-messaging-hosts", ""},
+    {System::Linux, "Brave Nightly",
+     "/xdg/BraveSoftware/Brave-Browser-Nightly/NativeMessagingHosts",
+     "/etc/opt/chrome/native-messaging-hosts", ""},
+    {System::Linux, "Vivaldi Snapshot", "/chrome-config/vivaldi-snapshot/NativeMessagingHosts",
+     "/etc/opt/chrome/native-messaging-hosts",
+     "/home/u/.config/google-chrome/NativeMessagingHosts"},
+    {System::MacOs, "Chrome Canary", "/Google/Chrome Canary/NativeMessagingHosts",
+     "/Library/Google/Chrome/NativeMessagingHosts", ""},
+    {System::MacOs, "Chromium", "/Chromium/NativeMessagingHosts",
+     "/Library/Application Support/Chromium/NativeMessagingHosts", ""},
+    {System::MacOs, "Edge Beta", "/Microsoft Edge Beta/NativeMessagingHosts",
+     "/Library/Microsoft/Edge/NativeMessagingHosts", ""},
+    {System::MacOs, "Brave Beta", "/Google/Chrome/NativeMessagingHosts",
+     "/Library/Google/Chrome/NativeMessagingHosts", ""},
+    {System::MacOs, "Vivaldi", "/Vivaldi/NativeMessagingHosts",
+     "/Library/Google/Chrome/NativeMessagingHosts", "/Google/Chrome/NativeMessagingHosts"},
+};
+
+const Browser* find(System system, const std::string& name) {
+  for (const Browser& browser : browserTable(system)) {
+    if (browser.name == name) return &browser;
+  }
+  return nullptr;
+}
+
+TEST(Locations, EachBrowserReadsWhereItsSourceSays) {
+  for (const Row& row : kRows) {
+    const Browser* entry = find(row.system, row.name);
+    ASSERT_NE(entry, nullptr) << row.name;
+    const Browser browser = resolve(*entry, kContext);
+    // macOS rows give the part below ~/Library/Application Support.
+    const std::string prefix = row.system == System::MacOs ? kSupport : "";
+    EXPECT_EQ(browser.userHosts, prefix + row.user) << row.name;
+    EXPECT_EQ(browser.systemHosts, row.systemWide) << row.name;
+    EXPECT_EQ(browser.fallbackHosts, *row.fallback ? prefix + row.fallback : "") << row.name;
+  }
+}
+
+TEST(Locations, EveryRowOfBothTablesIsUsable) {
+  for (const System system : {System::Linux, System::MacOs}) {
+    std::set<std::string> names;
+    for (const Browser& entry : browserTable(system)) {
+      const Browser browser = resolve(entry, kContext);
+      EXPECT_TRUE(names.insert(browser.name).second) << "twice: " << browser.name;
+      for (const std::string& path : {browser.profile, browser.userHosts, browser.systemHosts}) {
+        EXPECT_EQ(path.substr(0, 1), "/") << browser.name << ": " << path;
+      }
+      const std::string last = browser.systemHosts.substr(browser.systemHosts.rfind('/') + 1);
+      EXPECT_TRUE(last == "NativeMessagingHosts" || last == "native-messaging-hosts") << last;
+      EXPECT_FALSE(browser.programs.empty()) << browser.name;
+      EXPECT_EQ(browser.systemHosts.compare(0, 5, "/etc/") == 0, system == System::Linux);
+    }
+    EXPECT_EQ(browserKeys(system),
+              (std::vector<std::string>{"chrome", "chromium", "edge", "brave", "vivaldi"}));
+  }
+}
+
+// $CHROME_CONFIG_HOME first, then $XDG_CONFIG_HOME, then ~/.config; a
+// variable that is set but empty counts as unset, as in the browsers.
+TEST(Locations, ConfigurationHomeFollowsTheEnvironment) {
+  struct Case {
+    const char* chrome;
+    const char* xdg;
+    const char* config;
+    const char* xdgHome;
+  };
+  const Case cases[] = {
+      {nullptr, nullptr, "/h/.config", "/h/.config"},
+      {nullptr, "/x", "/x", "/x"},
+      {"/c", "/x", "/c", "/x"},
+      {"", "", "/h/.config", "/h/.config"},
+  };
+  for (const Case& c : cases) {
+    c.chrome ? setenv("CHROME_CONFIG_HOME", c.chrome, 1) : unsetenv("CHROME_CONFIG_HOME");
+    c.xdg ? setenv("XDG_CONFIG_HOME", c.xdg, 1) : unsetenv("XDG_CONFIG_HOME");
+    const PathContext context = contextFromEnvironment("/h");
+    EXPECT_EQ(context.configHome, c.config);
+    EXPECT_EQ(context.xdgConfigHome, c.xdgHome);
+  }
+  unsetenv("CHROME_CONFIG_HOME");
+  unsetenv("XDG_CONFIG_HOME");
+}
+
+}  // namespace
+}  // namespace tarnwick::registration
