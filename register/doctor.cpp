@@ -450,8 +450,10 @@ Examination examineBrowser(const Browser& browser, const std::string& home) {
     std::string searched;
     for (const Candidate& candidate : lookup)
       searched += (searched.empty() ? "" : ", ") + candidate.directory;
-    result.problems.push_back("no manifest in " + searched +
-                              ": register with `tarnwick-register install`");
+    result.problems.push_back("no manifest in " + searched + ": register with `" +
+                              (policy.userLevelHosts ? "tarnwick-register install"
+                                                     : "sudo tarnwick-register install --system") +
+                              "`");
     return result;
   }
   Examination manifest = examineManifest(manifestPath(used->directory), used->systemWide);
