@@ -16,7 +16,14 @@
 #include <nlohmann/json.hpp>
 
 #if defined(__APPLE__)
+#if __has_include(<sys/xattr.h>)
 #include <sys/xattr.h>
+#else
+// The headers that cross-compile for macOS lack sys/xattr.h; this is
+// libSystem's declaration.
+extern "C" ssize_t getxattr(const char* path, const char* name, void* value, size_t size,
+                            uint32_t position, int options);
+#endif
 #endif
 
 #include "manifest.h"

@@ -157,14 +157,6 @@ const char* nonEmptyVariable(const char* name) {
 
 }  // namespace
 
-System currentSystem() {
-#if defined(__APPLE__)
-  return System::MacOs;
-#else
-  return System::Linux;
-#endif
-}
-
 const std::vector<Browser>& browserTable(System system) {
   static const std::vector<Browser> linux = linuxTable();
   static const std::vector<Browser> mac = macTable();

@@ -8,12 +8,9 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/operating_system.h"
+
 namespace tarnwick::registration {
-
-enum class System { Linux, MacOs };
-
-// The system this tool was built for.
-System currentSystem();
 
 // One browser build ("Chrome Beta"). Paths in the table may start with a
 // placeholder that `resolve` expands:

@@ -118,5 +118,11 @@ TEST(Locations, ConfigurationHomeFollowsTheEnvironment) {
   unsetenv("XDG_CONFIG_HOME");
 }
 
+// The host hands its URL to the desktop's own opener, by name.
+TEST(Locations, EachSystemHasItsUrlOpener) {
+  EXPECT_EQ(urlOpener(System::Linux), "xdg-open");
+  EXPECT_EQ(urlOpener(System::MacOs), "open");
+}
+
 }  // namespace
 }  // namespace tarnwick::registration

@@ -2,13 +2,14 @@
 
 #include <sys/stat.h>
 
+#include "platform/operating_system.h"
 #include "scratch.h"
 
 namespace tarnwick::testing {
 
 void writeOpener(const std::string& directory, const std::string& record, int watchedDescriptor,
                  const std::string& extra) {
-  const std::string path = directory + "/xdg-open";
+  const std::string path = directory + "/" + std::string(urlOpener(currentSystem()));
   // Everything is looked at before the record is opened, which would
   // otherwise show up as one of the descriptors.
   writeFile(path,

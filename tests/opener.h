@@ -6,7 +6,7 @@
 
 namespace tarnwick::testing {
 
-// Writes `directory`/xdg-open. It records its arguments, where its standard
+// Writes `directory`/xdg-open (open on macOS). It records its arguments, where its standard
 // streams and descriptor `watchedDescriptor` lead, and whether it leads its
 // own session, then runs `extra` (shell commands).
 void writeOpener(const std::string& directory, const std::string& record, int watchedDescriptor = 9,

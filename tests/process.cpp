@@ -70,7 +70,25 @@ std::vector<std::string> environmentFor(const HostRun& run) {
 
 void setNonBlocking(int fd) { fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK); }
 
+// Closes every descriptor from 3 up, in a child about to exec, so that
+// nothing the test runner left open reaches the program.
+void closeInheritedDescriptors() {
+#if defined(__linux__)
+  close_range(3, ~0U, 0);
+#else
+  const long limit = sysconf(_SC_OPEN_MAX);
+  for (int fd = 3; fd < (limit > 0 && limit < 65536 ? limit : 65536); ++fd) close(fd);
+#endif
+}
+
 }  // namespace
+
+bool makePipe(int ends[2]) {
+  if (pipe(ends) != 0) return false;
+  fcntl(ends[0], F_SETFD, FD_CLOEXEC);
+  fcntl(ends[1], F_SETFD, FD_CLOEXEC);
+  return true;
+}
 
 const char* hostBinary() { return TARNWICK_HOST_BINARY; }
 
@@ -81,6 +99,7 @@ void expectCleanExit(const HostExit& result) {
   EXPECT_EQ(result.errors, "");
 }
 
+#if defined(__linux__)
 std::vector<pid_t> childrenOf(pid_t parent) {
   std::vector<pid_t> children;
   for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
@@ -99,12 +118,13 @@ std::vector<pid_t> childrenOf(pid_t parent) {
   }
   return children;
 }
+#endif
 
 HostExit runHostBinary(const HostRun& run) {
   signal(SIGPIPE, SIG_IGN);
   int input[2] = {-1, -1}, output[2], errors[2];
-  if (run.inputDescriptor < 0 && pipe2(input, O_CLOEXEC) != 0) return {};
-  if (pipe2(output, O_CLOEXEC) != 0 || pipe2(errors, O_CLOEXEC) != 0) return {};
+  if (run.inputDescriptor < 0 && !makePipe(input)) return {};
+  if (!makePipe(output) || !makePipe(errors)) return {};
   if (run.nonBlockingInput) setNonBlocking(input[0]);
   if (run.nonBlockingOutput) setNonBlocking(output[1]);
 
@@ -123,7 +143,7 @@ HostExit runHostBinary(const HostRun& run) {
     dup2(inputForChild, 0);
     dup2(output[1], 1);
     dup2(errors[1], 2);
-    close_range(3, ~0U, 0);  // nothing the test runner left open reaches the host
+    closeInheritedDescriptors();
     for (int fd : run.closedDescriptors) close(fd);
     if (run.user && (setgid(*run.user) != 0 || setuid(*run.user) != 0)) _exit(126);
     if (run.descriptorLimit) {

@@ -63,8 +63,13 @@ void expectCleanExit(const HostExit& result);
 inline constexpr const char* kNoncePattern =
     "[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}";
 
-// The process ids whose parent is `parent`, zombies included.
+#if defined(__linux__)
+// The process ids whose parent is `parent`, zombies included (from /proc).
 std::vector<pid_t> childrenOf(pid_t parent);
+#endif
+
+// A pipe whose two ends are closed on exec.
+bool makePipe(int ends[2]);
 
 // The path of the built host executable.
 const char* hostBinary();

@@ -1,6 +1,7 @@
 #include "scratch.h"
 
 #include <stdlib.h>
+#include <unistd.h>  // mkdtemp, on macOS
 
 #include <algorithm>
 #include <fstream>

@@ -4,7 +4,9 @@
 #include <pwd.h>
 #include <signal.h>
 #include <sys/file.h>
+#if defined(__linux__)
 #include <sys/mount.h>
+#endif
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/time.h>
@@ -200,7 +202,9 @@ TEST_F(SystemEnvironment, TimeIsNowWithItsFraction) {
 }
 
 // The opener gets exactly the URL, /dev/null for its standard streams, none
-// of the host's other descriptors, and a session of its own.
+// of the host's other descriptors, and a session of its own. The stand-in
+// opener looks at itself through /proc, so this runs on Linux only.
+#if defined(__linux__)
 TEST(SystemOpener, OpenerIsIsolatedFromTheHost) {
   ScratchDirectory scratch;
   const std::string record = scratch / "record";
@@ -219,6 +223,7 @@ TEST(SystemOpener, OpenerIsIsolatedFromTheHost) {
       readFile(record),
       "args:tarnwick://open\nfd0:/dev/null\nfd1:/dev/null\nfd2:/dev/null\n" + fd + ":\nleader\n");
 }
+#endif  // __linux__
 
 }  // namespace
 }  // namespace tarnwick::testing
@@ -250,7 +255,8 @@ TEST_F(SystemFiles, AbandonedTemporaryFilesAreCleared) {
 }
 
 // Real file systems that refuse the write: full, and read-only. Mounting
-// needs privileges that not every machine grants.
+// needs privileges that not every machine grants, and Linux's mount(2).
+#if defined(__linux__)
 class MountedFileSystem : public SystemFiles {
  protected:
   void mountTmpfs(const char* options, unsigned long flags = 0) {
@@ -285,6 +291,8 @@ TEST_F(MountedFileSystem, ReadOnlyFileSystemKeepsThePreviousFile) {
   EXPECT_FALSE(platform->createDirectory(scratch / "BrowserStatus"));
   EXPECT_EQ(readFile(path), "previous");
 }
+
+#endif  // __linux__
 
 }  // namespace
 }  // namespace tarnwick::testing

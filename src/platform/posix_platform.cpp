@@ -20,6 +20,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/operating_system.h"
 #include "platform/platform.h"
 #include "platform/posix_files.h"
 
@@ -34,11 +35,7 @@ constexpr int kOutput = STDOUT_FILENO;
 // How long the host waits for the URL opener before leaving it to run on.
 constexpr long kOpenerWaitNanoseconds = 1'000'000'000L;
 
-#if defined(__APPLE__)
-constexpr const char* kUrlOpener = "open";
-#else
-constexpr const char* kUrlOpener = "xdg-open";
-#endif
+constexpr std::string_view kUrlOpener = urlOpener(currentSystem());
 
 // Waits until `fd` has input; any outcome other than an interrupted wait lets
 // the caller try its read again and see what it says.
@@ -191,9 +188,9 @@ class PosixPlatform final : public Platform {
 #endif
     pid_t child = -1;
     if (ready) {
-      std::string program = kUrlOpener;
+      std::string program(kUrlOpener);
       char* arguments[] = {program.data(), url.data(), nullptr};
-      if (posix_spawnp(&child, kUrlOpener, &actions, &attributes, arguments, environ) != 0) {
+      if (posix_spawnp(&child, program.c_str(), &actions, &attributes, arguments, environ) != 0) {
         child = -1;
       }
     }
