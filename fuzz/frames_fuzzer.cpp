@@ -22,7 +22,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     ++frames;
   }
   fuzzing::require(frames == expected.bodies.size(), "every whole frame is read");
-  fuzzing::require(platform.inputOffset == expected.consumed,
-                   "nothing read past a refused header");
+  fuzzing::require(platform.inputOffset == expected.consumed, "nothing read past a refused header");
   return 0;
 }

@@ -54,8 +54,9 @@ inline SplitStream splitFrames(std::string_view stream) {
   }
 }
 
-// The reference decoding, by the JSON library's own strict parser: the
-// top-level string members, or nothing when the body must be refused.
+// The reference decoding, by the JSON library's own strict parser building
+// its whole tree: the top-level string members that a request keeps, or
+// nothing when the body must be refused.
 inline std::optional<std::map<std::string, std::string>> referenceDecode(std::string_view body) {
   if (body.find('\0') != std::string_view::npos) return std::nullopt;
   const auto parsed = nlohmann::json::parse(body.begin(), body.end(), nullptr, false);
@@ -63,7 +64,9 @@ inline std::optional<std::map<std::string, std::string>> referenceDecode(std::st
   std::map<std::string, std::string> members;
   if (parsed.is_object()) {
     for (const auto& [key, value] : parsed.items()) {
-      if (value.is_string()) members[key] = value.get<std::string>();
+      const bool kept = std::find(std::begin(kRequestKeys), std::end(kRequestKeys), key) !=
+                        std::end(kRequestKeys);
+      if (kept && value.is_string()) members[key] = value.get<std::string>();
     }
   }
   return members;

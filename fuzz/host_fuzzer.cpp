@@ -93,7 +93,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   const std::string support = "/home/user/Library/Application Support/Tarnwick/";
   for (const auto& [path, content] : platform.files) {
-    fuzzing::require(path.rfind(support, 0) == 0, "nothing is written outside the support directory");
+    fuzzing::require(path.rfind(support, 0) == 0,
+                     "nothing is written outside the support directory");
     const std::string name = path.substr(support.size());
     if (name == "capture-request.json") {
       checkCaptureFile(content);

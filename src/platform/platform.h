@@ -17,10 +17,16 @@
 
 namespace tarnwick {
 
-// A decoded request: the string-valued members at the top level of the JSON
-// object. A member whose value is a number, boolean, null, array or object is
-// not a string field and is absent here, so it can never be taken for one.
-// When a key repeats, the last occurrence wins.
+// The members of a request that anything reads; a decoded request keeps
+// these and no other.
+inline constexpr std::string_view kRequestKeys[] = {"type", "browser", "url", "filename",
+                                                    "referrer"};
+
+// A decoded request: those of its kRequestKeys members, at the top level of
+// the JSON object, whose values are strings. A member whose value is a
+// number, boolean, null, array or object is not a string field and is absent
+// here, so it can never be taken for one. When a key repeats, the last
+// occurrence wins.
 using MessageObject = std::map<std::string, std::string, std::less<>>;
 
 // The value of a string field, or nothing when `key` is absent or not a
@@ -53,11 +59,12 @@ class Platform {
   // bytes (its reader has gone); nothing is ever reported elsewhere.
   virtual bool writeOutput(std::string_view bytes) = 0;
 
-  // Decodes strict JSON text (RFC 8259, UTF-8). The top level must be an
-  // object or an array: an array decodes to an empty message. Invalid UTF-8,
-  // lone surrogate escapes, trailing bytes and top-level scalars fail, as
-  // does anything that is not JSON. Nesting of any depth is handled without
-  // building the nested values.
+  // Decodes strict JSON text (RFC 8259, UTF-8, a leading byte order mark
+  // allowed). The top level must be an object or an array: an array decodes
+  // to an empty message. Invalid UTF-8, raw NUL bytes, lone surrogate
+  // escapes, numbers too large for a double, trailing bytes and top-level
+  // scalars fail, as does anything that is not JSON. Nesting of any depth is
+  // handled without building the nested values.
   virtual std::optional<MessageObject> decodeJson(std::string_view text);
 
   // Compact UTF-8 JSON text of `object`: no whitespace between tokens,

@@ -1,0 +1,496 @@
+// The JSON codec. Requests are decoded by a hand-written single pass that
+// keeps only what the handlers read; flat objects are encoded directly.
+#include "platform/json_codec.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <iterator>
+#include <nlohmann/json.hpp>
+#include <vector>
+
+namespace tarnwick {
+namespace {
+
+// The length of the valid UTF-8 sequence at the start of `text`, or 0 when
+// it is not one (overlong forms, surrogates and code points past U+10FFFF are
+// not valid).
+std::size_t utf8SequenceLength(std::string_view text) {
+  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+  const auto continuation = [&](std::size_t i) {
+    return i < text.size() && (byte(i) & 0xC0) == 0x80;
+  };
+  const unsigned char lead = byte(0);
+  if (lead < 0x80) return 1;
+  if (lead >= 0xC2 && lead <= 0xDF) return continuation(1) ? 2 : 0;
+  if (lead >= 0xE0 && lead <= 0xEF) {
+    if (!continuation(1) || !continuation(2)) return 0;
+    if (lead == 0xE0 && byte(1) < 0xA0) return 0;   // overlong
+    if (lead == 0xED && byte(1) >= 0xA0) return 0;  // surrogate
+    return 3;
+  }
+  if (lead >= 0xF0 && lead <= 0xF4) {
+    if (!continuation(1) || !continuation(2) || !continuation(3)) return 0;
+    if (lead == 0xF0 && byte(1) < 0x90) return 0;   // overlong
+    if (lead == 0xF4 && byte(1) >= 0x90) return 0;  // past U+10FFFF
+    return 4;
+  }
+  return 0;
+}
+
+// Appends `text` as a JSON string. Runs of characters that need no escape
+// are copied whole. Fails on text that is not valid UTF-8.
+bool appendString(std::string& out, std::string_view text) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  out.push_back('"');
+  std::size_t runStart = 0, at = 0;
+  while (at < text.size()) {
+    const auto c = static_cast<unsigned char>(text[at]);
+    if (c >= 0x20 && c != '"' && c != '\\' && c < 0x80) {
+      ++at;
+      continue;
+    }
+    if (c >= 0x80) {
+      const std::size_t length = utf8SequenceLength(text.substr(at));
+      if (length == 0) return false;
+      at += length;
+      continue;
+    }
+    out.append(text, runStart, at - runStart);
+    switch (c) {
+      case '"':
+        out.append("\\\"");
+        break;
+      case '\\':
+        out.append("\\\\");
+        break;
+      case '\b':
+        out.append("\\b");
+        break;
+      case '\f':
+        out.append("\\f");
+        break;
+      case '\n':
+        out.append("\\n");
+        break;
+      case '\r':
+        out.append("\\r");
+        break;
+      case '\t':
+        out.append("\\t");
+        break;
+      default:
+        out.append("\\u00");
+        out.push_back(kHex[c >> 4]);
+        out.push_back(kHex[c & 0xF]);
+    }
+    runStart = ++at;
+  }
+  out.append(text, runStart, at - runStart);
+  out.push_back('"');
+  return true;
+}
+
+bool appendValue(std::string& out, std::string_view text) { return appendString(out, text); }
+
+bool appendValue(std::string& out, bool value) {
+  out.append(value ? "true" : "false");
+  return true;
+}
+
+// The shortest text that reads back as the same double (the JSON library's
+// Grisu2 formatting), always with a fraction or an exponent so that it reads
+// as a floating-point number: 1700000000.25, 1700000000.0, 1e+300.
+bool appendValue(std::string& out, double value) {
+  if (!std::isfinite(value)) return false;  // JSON has no text for these
+  char text[64];
+  const char* end = nlohmann::detail::to_chars(text, text + sizeof text, value);
+  out.append(text, static_cast<std::size_t>(end - text));
+  return true;
+}
+
+// The decoder walks the text once, checking every byte against RFC 8259 as
+// the JSON library does, and keeps only the string values of the members a
+// request uses: views into the text where a string holds no escape, decoded
+// copies where it does. Containers are tracked by one bit a level, so any
+// depth that fits in a frame is handled in constant stack space.
+class RequestDecoder {
+ public:
+  explicit RequestDecoder(std::string_view text)
+      : at_(reinterpret_cast<const unsigned char*>(text.data())), end_(at_ + text.size()) {}
+
+  std::optional<MessageObject> decode() {
+    // The library skips a UTF-8 byte order mark at the very start.
+    if (end_ - at_ >= 3 && at_[0] == 0xEF && at_[1] == 0xBB && at_[2] == 0xBF) at_ += 3;
+    skipSpace();
+    if (at_ == end_ || (*at_ != '{' && *at_ != '[')) return std::nullopt;  // no top-level scalar
+    topIsObject_ = *at_ == '{';
+    if (!walk()) return std::nullopt;
+    skipSpace();
+    if (at_ != end_) return std::nullopt;
+    MessageObject message;
+    for (std::size_t i = 0; i < std::size(kRequestKeys); ++i) {
+      if (members_[i].present) {
+        message.emplace(kRequestKeys[i], members_[i].escaped ? std::move(members_[i].decoded)
+                                                             : std::string(members_[i].view));
+      }
+    }
+    return message;
+  }
+
+ private:
+  struct Member {
+    bool present = false;
+    bool escaped = false;
+    std::string_view view;  // the text itself, when it holds no escape
+    std::string decoded;    // the decoded text, when it does
+  };
+
+  static constexpr std::size_t kNoMember = std::size(kRequestKeys);
+
+  void skipSpace() {
+    while (at_ != end_ && (*at_ == ' ' || *at_ == '\n' || *at_ == '\r' || *at_ == '\t')) ++at_;
+  }
+
+  bool take(unsigned char c) {
+    skipSpace();
+    if (at_ == end_ || *at_ != c) return false;
+    ++at_;
+    return true;
+  }
+
+  // Every container, from the top-level one on, iteratively.
+  bool walk() {
+    std::vector<bool> isArray;  // one entry per open container
+    std::size_t member = kNoMember;
+    while (true) {
+      // A value is expected here.
+      skipSpace();
+      if (at_ == end_) return false;
+      const unsigned char c = *at_;
+      const bool topMember = isArray.size() == 1 && !isArray[0];
+      if (c == '{' || c == '[') {
+        if (topMember && member != kNoMember) members_[member] = Member{};
+        ++at_;
+        isArray.push_back(c == '[');
+        skipSpace();
+        if (at_ != end_ && *at_ == (c == '[' ? ']' : '}')) {
+          ++at_;
+          isArray.pop_back();
+        } else if (c == '{') {
+          if (!key(isArray.size() == 1 && topIsObject_, member)) return false;
+          continue;
+        } else {
+          continue;
+        }
+      } else if (c == '"') {
+        ++at_;
+        if (topMember && member != kNoMember) {
+          Member& kept = members_[member];
+          kept = Member{};
+          kept.present = true;
+          if (!string(&kept.view, &kept.decoded, kept.escaped)) return false;
+        } else {
+          bool escaped = false;
+          if (!string(nullptr, nullptr, escaped)) return false;
+        }
+      } else {
+        if (topMember && member != kNoMember) members_[member] = Member{};
+        if (!scalar()) return false;
+      }
+      // After a value: a comma and the next one, or the end of containers.
+      while (true) {
+        if (isArray.empty()) return true;
+        skipSpace();
+        if (at_ == end_) return false;
+        if (*at_ == ',') {
+          ++at_;
+          if (!isArray.back() && !key(isArray.size() == 1 && topIsObject_, member)) return false;
+          break;
+        }
+        if (*at_ != (isArray.back() ? ']' : '}')) return false;
+        ++at_;
+        isArray.pop_back();
+      }
+    }
+  }
+
+  // A member's key and its colon. `member` becomes the index of the kept key
+  // it names, when it is a top-level member.
+  bool key(bool topLevel, std::size_t& member) {
+    member = kNoMember;
+    if (!take('"')) return false;
+    std::string_view view;
+    std::string decoded;
+    bool escaped = false;
+    if (!string(&view, &decoded, escaped)) return false;
+    if (topLevel) {
+      const std::string_view name = escaped ? std::string_view(decoded) : view;
+      for (std::size_t i = 0; i < std::size(kRequestKeys); ++i) {
+        if (name == kRequestKeys[i]) member = i;
+      }
+    }
+    return take(':');
+  }
+
+  // The rest of a string after its opening quote. With `view` and `decoded`
+  // given, the text goes to the one or the other (`escaped` says which).
+  bool string(std::string_view* view, std::string* decoded, bool& escaped) {
+    const unsigned char* start = at_;
+    while (true) {
+      at_ = plainRun(at_, end_);
+      if (at_ == end_) return false;
+      const unsigned char c = *at_;
+      if (c == '"') {
+        if (view != nullptr && !escaped) {
+          *view = std::string_view(reinterpret_cast<const char*>(start),
+                                   static_cast<std::size_t>(at_ - start));
+        } else if (decoded != nullptr) {
+          decoded->append(reinterpret_cast<const char*>(start),
+                          static_cast<std::size_t>(at_ - start));
+        }
+        ++at_;
+        return true;
+      }
+      if (c < 0x20) return false;  // control characters must be escaped
+      if (c >= 0x80) {
+        const std::size_t length = utf8SequenceLength(std::string_view(
+            reinterpret_cast<const char*>(at_), static_cast<std::size_t>(end_ - at_)));
+        if (length == 0) return false;
+        at_ += length;
+        continue;
+      }
+      // A backslash: what came before it is plain text.
+      if (decoded != nullptr) {
+        decoded->append(reinterpret_cast<const char*>(start),
+                        static_cast<std::size_t>(at_ - start));
+      }
+      escaped = true;
+      ++at_;
+      if (!escape(decoded)) return false;
+      start = at_;
+    }
+  }
+
+  // Advances over bytes that need no attention in a string: printable ASCII
+  // other than the quote and the backslash, eight at a time where it can.
+  static const unsigned char* plainRun(const unsigned char* at, const unsigned char* end) {
+    constexpr std::uint64_t kOnes = 0x0101010101010101ULL, kHighs = 0x8080808080808080ULL;
+    while (end - at >= 8) {
+      std::uint64_t word;
+      std::memcpy(&word, at, sizeof word);
+      const auto zeroIn = [&](std::uint64_t x) { return (x - kOnes) & ~x & kHighs; };
+      // A byte below 0x20, a quote, a backslash or a byte of 0x80 and above
+      // (the test may also flag bytes after a true one: they are then looked
+      // at one by one).
+      if ((((word - 0x20 * kOnes) & ~word) | zeroIn(word ^ (0x22 * kOnes)) |
+           zeroIn(word ^ (0x5C * kOnes)) | word) &
+          kHighs) {
+        break;
+      }
+      at += 8;
+    }
+    while (at != end && *at >= 0x20 && *at < 0x80 && *at != '"' && *at != '\\') ++at;
+    return at;
+  }
+
+  static int hexDigit(unsigned char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+  }
+
+  // Four hex digits of a \u escape, after the "\u".
+  bool codeUnit(unsigned& unit) {
+    if (end_ - at_ < 4) return false;
+    unit = 0;
+    for (int i = 0; i < 4; ++i) {
+      const int digit = hexDigit(at_[i]);
+      if (digit < 0) return false;
+      unit = unit * 16 + static_cast<unsigned>(digit);
+    }
+    at_ += 4;
+    return true;
+  }
+
+  // One escape after its backslash; its text is added to `decoded` if given.
+  bool escape(std::string* decoded) {
+    if (at_ == end_) return false;
+    const unsigned char c = *at_++;
+    char simple = 0;
+    switch (c) {
+      case '"':
+        simple = '"';
+        break;
+      case '\\':
+        simple = '\\';
+        break;
+      case '/':
+        simple = '/';
+        break;
+      case 'b':
+        simple = '\b';
+        break;
+      case 'f':
+        simple = '\f';
+        break;
+      case 'n':
+        simple = '\n';
+        break;
+      case 'r':
+        simple = '\r';
+        break;
+      case 't':
+        simple = '\t';
+        break;
+      case 'u':
+        break;
+      default:
+        return false;
+    }
+    if (c != 'u') {
+      if (decoded != nullptr) decoded->push_back(simple);
+      return true;
+    }
+    unsigned unit = 0;
+    if (!codeUnit(unit)) return false;
+    unsigned codePoint = unit;
+    if (unit >= 0xD800 && unit <= 0xDBFF) {  // a high surrogate needs its low one
+      unsigned low = 0;
+      if (end_ - at_ < 2 || at_[0] != '\\' || at_[1] != 'u') return false;
+      at_ += 2;
+      if (!codeUnit(low) || low < 0xDC00 || low > 0xDFFF) return false;
+      codePoint = 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00);
+    } else if (unit >= 0xDC00 && unit <= 0xDFFF) {
+      return false;  // a low surrogate alone
+    }
+    if (decoded != nullptr) appendUtf8(*decoded, codePoint);
+    return true;
+  }
+
+  static void appendUtf8(std::string& out, unsigned codePoint) {
+    const auto byte = [](unsigned value) { return static_cast<char>(value); };
+    if (codePoint < 0x80) {
+      out.push_back(byte(codePoint));
+    } else if (codePoint < 0x800) {
+      out.push_back(byte(0xC0 | (codePoint >> 6)));
+      out.push_back(byte(0x80 | (codePoint & 0x3F)));
+    } else if (codePoint < 0x10000) {
+      out.push_back(byte(0xE0 | (codePoint >> 12)));
+      out.push_back(byte(0x80 | ((codePoint >> 6) & 0x3F)));
+      out.push_back(byte(0x80 | (codePoint & 0x3F)));
+    } else {
+      out.push_back(byte(0xF0 | (codePoint >> 18)));
+      out.push_back(byte(0x80 | ((codePoint >> 12) & 0x3F)));
+      out.push_back(byte(0x80 | ((codePoint >> 6) & 0x3F)));
+      out.push_back(byte(0x80 | (codePoint & 0x3F)));
+    }
+  }
+
+  // true, false, null or a number.
+  bool scalar() {
+    for (const std::string_view word : {"true", "false", "null"}) {
+      if (static_cast<std::size_t>(end_ - at_) >= word.size() &&
+          std::memcmp(at_, word.data(), word.size()) == 0) {
+        at_ += word.size();
+        return true;
+      }
+    }
+    return number();
+  }
+
+  static bool isDigit(unsigned char c) { return c >= '0' && c <= '9'; }
+
+  // -?(0|[1-9][0-9]*)(\.[0-9]+)?([eE][+-]?[0-9]+)? whose value is a finite
+  // double: the library refuses a number that overflows.
+  bool number() {
+    const unsigned char* start = at_;
+    if (at_ != end_ && *at_ == '-') ++at_;
+    if (at_ == end_ || !isDigit(*at_)) return false;
+    if (*at_ == '0') {
+      ++at_;
+    } else {
+      while (at_ != end_ && isDigit(*at_)) ++at_;
+    }
+    if (at_ != end_ && *at_ == '.') {
+      ++at_;
+      if (at_ == end_ || !isDigit(*at_)) return false;
+      while (at_ != end_ && isDigit(*at_)) ++at_;
+    }
+    bool exponent = false;
+    if (at_ != end_ && (*at_ == 'e' || *at_ == 'E')) {
+      exponent = true;
+      ++at_;
+      if (at_ != end_ && (*at_ == '+' || *at_ == '-')) ++at_;
+      if (at_ == end_ || !isDigit(*at_)) return false;
+      while (at_ != end_ && isDigit(*at_)) ++at_;
+    }
+    // Fewer than 300 characters without an exponent cannot exceed 1e308.
+    const auto length = static_cast<std::size_t>(at_ - start);
+    if (!exponent && length < 300) return true;
+    const std::string digits(reinterpret_cast<const char*>(start), length);
+    return std::isfinite(std::strtod(digits.c_str(), nullptr));
+  }
+
+  const unsigned char* at_;
+  const unsigned char* end_;
+  bool topIsObject_ = false;
+  Member members_[std::size(kRequestKeys)];
+};
+
+}  // namespace
+
+std::optional<MessageObject> decodeRequest(std::string_view text) {
+  try {
+    return RequestDecoder(text).decode();
+  } catch (...) {
+    return std::nullopt;  // no memory: a failed decode
+  }
+}
+
+std::optional<std::string> encodeObject(const JsonObject& object, KeyOrder order) {
+  try {
+    // Only sorted output needs a copy, and the object only holds views.
+    JsonObject sorted;
+    const JsonObject* members = &object;
+    if (order == KeyOrder::Sorted) {
+      sorted = object;
+      std::stable_sort(sorted.begin(), sorted.end(),
+                       [](const auto& a, const auto& b) { return a.first < b.first; });
+      members = &sorted;
+    }
+    std::size_t size = 2;
+    for (const auto& [key, value] : *members) {
+      size += key.size() + 4 + 32;
+      if (const auto* text = std::get_if<std::string_view>(&value)) size += text->size() + 2;
+    }
+    std::string encoded;
+    encoded.reserve(size);
+    encoded.push_back('{');
+    for (const auto& [key, value] : *members) {
+      if (encoded.size() > 1) encoded.push_back(',');
+      if (!appendString(encoded, key)) return std::nullopt;
+      encoded.push_back(':');
+      const bool written =
+          std::visit([&](auto scalar) { return appendValue(encoded, scalar); }, value);
+      if (!written) return std::nullopt;
+    }
+    encoded.push_back('}');
+    return encoded;
+  } catch (...) {
+    return std::nullopt;  // no memory
+  }
+}
+
+std::optional<MessageObject> Platform::decodeJson(std::string_view text) {
+  return decodeRequest(text);
+}
+
+std::optional<std::string> Platform::encodeJson(const JsonObject& object, KeyOrder order) {
+  return encodeObject(object, order);
+}
+
+}  // namespace tarnwick
