@@ -49,6 +49,7 @@ options:
   --system           for every user of the machine instead of the current one
   --all              also for browsers that do not seem to be installed
   --dir DIR          only this manifest directory (other profiles, other browsers)
+  --keep-directories uninstall leaves manifest directories that it empties
 )";
 
 struct Options {
@@ -58,6 +59,7 @@ struct Options {
   std::vector<std::string> browsers;  // families named with --browser
   bool system = false;
   bool all = false;
+  bool keepDirectories = false;
   std::optional<std::string> directory;
 };
 
@@ -160,6 +162,8 @@ Options parse(int argc, char** argv) {
       options.system = true;
     } else if (argument == "--all") {
       options.all = true;
+    } else if (argument == "--keep-directories") {
+      options.keepDirectories = true;
     } else {
       fail("unknown option '" + argument + "'\n" + kUsage, 2);
     }
@@ -422,7 +426,7 @@ int uninstall(const Options& options) {
     ++removed;
     // A manifest directory of the browsers' own goes too once empty; a
     // directory given with --dir is the user's and stays.
-    if (!options.directory && isHostsDirectory(target.directory) &&
+    if (!options.directory && !options.keepDirectories && isHostsDirectory(target.directory) &&
         ::rmdir(target.directory.c_str()) == 0) {
       std::cout << "removed " << target.directory << "\n";
     }

@@ -190,30 +190,41 @@ class Browser : public ::testing::Test {
   }
 };
 
+// With TARNWICK_INSTALLED_HOST set (by the package test, inside a throwaway
+// root where the package is installed), the host is that one and the
+// browser reaches it through the package's system-wide registration alone;
+// otherwise the built host is registered in the profile, as a user would.
 TEST_F(Browser, ExtensionDrivesTheHostEndToEnd) {
-  HostRun registration;
-  registration.program = TARNWICK_REGISTER_BINARY;
-  registration.arguments = {"install",
-                            "--dir",
-                            hosts,
-                            "--extension-id",
-                            kExtensionId,
-                            "--host",
-                            std::filesystem::canonical(hostBinary()).string()};
-  const HostExit registered = runHostBinary(registration);
-  ASSERT_EQ(registered.status, 0) << registered.errors;
+  const char* installed = getenv("TARNWICK_INSTALLED_HOST");
+  const std::string host = installed != nullptr ? std::string(installed) : hostBinary();
+  HostRun doctor;
+  doctor.program = installed != nullptr ? "/usr/bin/tarnwick-register" : TARNWICK_REGISTER_BINARY;
+  doctor.environment = {{"HOME", home}};
+  if (installed != nullptr) {
+    doctor.arguments = {"doctor", "--browser", "chromium"};
+  } else {
+    HostRun registration;
+    registration.program = TARNWICK_REGISTER_BINARY;
+    registration.arguments = {"install",
+                              "--dir",
+                              hosts,
+                              "--extension-id",
+                              kExtensionId,
+                              "--host",
+                              std::filesystem::canonical(host).string()};
+    const HostExit registered = runHostBinary(registration);
+    ASSERT_EQ(registered.status, 0) << registered.errors;
+    doctor.arguments = {"doctor", "--dir", hosts};
+  }
   // Wrongly registered hosts: one whose program is gone, one that does not
   // admit this extension.
   writeManifest("com.tarnwick.missing", scratch / "gone/tarnwick-host", kExtensionId);
-  writeManifest("com.tarnwick.forbidden", hostBinary(), "ponmlkjihgfedcbaponmlkjihgfedcba");
+  writeManifest("com.tarnwick.forbidden", host, "ponmlkjihgfedcbaponmlkjihgfedcba");
 
   // The doctor, given the same registration, must agree with the browser.
-  HostRun doctor;
-  doctor.program = TARNWICK_REGISTER_BINARY;
-  doctor.arguments = {"doctor", "--dir", hosts};
   const HostExit diagnosis = runHostBinary(doctor);
   EXPECT_EQ(diagnosis.status, 0) << diagnosis.output;
-  EXPECT_NE(diagnosis.output.find(hosts + ": healthy"), std::string::npos) << diagnosis.output;
+  EXPECT_NE(diagnosis.output.find(": healthy"), std::string::npos) << diagnosis.output;
 
   const auto reports = runBrowser();
   ASSERT_EQ(reports.count("done"), 1u) << "the extension did not finish in time";
@@ -251,10 +262,10 @@ TEST_F(Browser, ExtensionDrivesTheHostEndToEnd) {
   // The host whose connection was still open sees its input end with the
   // browser and exits by itself.
   const auto deadline = Clock::now() + std::chrono::seconds(10);
-  while (!processesRunning(hostBinary()).empty() && Clock::now() < deadline) {
+  while (!processesRunning(host).empty() && Clock::now() < deadline) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
-  EXPECT_TRUE(processesRunning(hostBinary()).empty());
+  EXPECT_TRUE(processesRunning(host).empty());
   EXPECT_TRUE(processesWith("--user-data-dir=" + profile).empty());
 }
 
