@@ -11,7 +11,7 @@ using namespace tarnwick;
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view body(reinterpret_cast<const char*>(data), size);
   testing::FakePlatform platform;
-  const std::optional<MessageObject> decoded = platform.decodeJson(body);
+  const std::optional<MessageObject> decoded = platform.decodeJson(std::string(body));
   const auto streaming = testing::referenceRequest(body);
   const auto tree = fuzzing::referenceDecode(body);
   fuzzing::require(decoded.has_value() == streaming.has_value(),

@@ -28,9 +28,9 @@ constexpr Route kRoutes[] = {
     {"capture", writeCaptureRequest},
 };
 
-bool answer(Platform& platform, std::string_view body) {
+bool answer(Platform& platform, std::string body) {
   try {
-    const std::optional<MessageObject> message = platform.decodeJson(body);
+    const std::optional<MessageObject> message = platform.decodeJson(std::move(body));
     return message && handleMessage(platform, *message);
   } catch (...) {
     // Handlers report failure as false; only exhausted memory lands here, and
@@ -52,11 +52,11 @@ bool handleMessage(Platform& platform, const MessageObject& message) {
 
 void runHost(Platform& platform) {
   while (true) {
-    const std::optional<std::string> body = readMessage(platform);
+    std::optional<std::string> body = readMessage(platform);
     if (!body) return;
     // Once standard output is gone no reply can reach the browser, so there
     // is no point in serving further requests.
-    if (!sendReply(platform, answer(platform, *body))) return;
+    if (!sendReply(platform, answer(platform, std::move(*body)))) return;
   }
 }
 

@@ -13,7 +13,8 @@ namespace tarnwick {
 
 // The request in `text`, as Platform::decodeJson describes it: one pass that
 // validates the whole text strictly and keeps only the kRequestKeys members.
-std::optional<MessageObject> decodeRequest(std::string_view text);
+// A long member is cut out of `text` in place rather than copied.
+std::optional<MessageObject> decodeRequest(std::string text);
 
 // `object` as compact JSON text, as Platform::encodeJson describes it.
 std::optional<std::string> encodeObject(const JsonObject& object, KeyOrder order);

@@ -64,8 +64,9 @@ class Platform {
   // to an empty message. Invalid UTF-8, raw NUL bytes, lone surrogate
   // escapes, numbers too large for a double, trailing bytes and top-level
   // scalars fail, as does anything that is not JSON. Nesting of any depth is
-  // handled without building the nested values.
-  virtual std::optional<MessageObject> decodeJson(std::string_view text);
+  // handled without building the nested values. The text is taken whole,
+  // so that the request's longest member can keep its buffer, not a copy.
+  virtual std::optional<MessageObject> decodeJson(std::string text);
 
   // Compact UTF-8 JSON text of `object`: no whitespace between tokens,
   // numbers as the shortest text that reads back as the same double. Fails
