@@ -48,7 +48,8 @@ std::string mixedSession(int count) {
       R"({"type":"capture","browser":"chromium","url":"https://example.org/?q=%E2%9C%93"})",
   };
   std::string all;
-  for (int i = 0; i < count; ++i) all += frame(kinds[static_cast<std::size_t>(i) % std::size(kinds)]);
+  for (int i = 0; i < count; ++i)
+    all += frame(kinds[static_cast<std::size_t>(i) % std::size(kinds)]);
   return all;
 }
 
@@ -77,7 +78,8 @@ Sample runOnce(const std::string& program, const std::string& input, const std::
   for (auto& word : words) arguments.push_back(word.data());
   arguments.push_back(nullptr);
   pid_t child = -1;
-  if (posix_spawn(&child, launcher.c_str(), &actions, nullptr, arguments.data(), environment) != 0) {
+  if (posix_spawn(&child, launcher.c_str(), &actions, nullptr, arguments.data(), environment) !=
+      0) {
     std::perror(launcher.c_str());
     std::exit(1);
   }
@@ -85,7 +87,8 @@ Sample runOnce(const std::string& program, const std::string& input, const std::
   close(report[1]);
   char text[128] = {};
   std::size_t held = 0;
-  for (ssize_t n; held < sizeof text - 1 && (n = read(report[0], text + held, sizeof text - 1 - held)) > 0;) {
+  for (ssize_t n;
+       held < sizeof text - 1 && (n = read(report[0], text + held, sizeof text - 1 - held)) > 0;) {
     held += static_cast<std::size_t>(n);
   }
   close(report[0]);
@@ -135,8 +138,8 @@ int countReplies(const std::string& path) {
 void measure(const Programs& programs, const std::vector<Case>& cases, const std::string& medium,
              const std::string& home, const std::string& scratch) {
   std::printf("\nHOME on %s (%s)\n", medium.c_str(), home.c_str());
-  std::printf("%-34s %12s %12s %7s %12s %12s %7s\n", "case", "host", "floor", "ratio", "host peak",
-              "floor peak", "ratio");
+  std::printf("%-34s %12s %12s %7s %13s %12s %12s %7s\n", "case", "host", "floor", "ratio",
+              "ratio p25-p75", "host peak", "floor peak", "ratio");
   const std::string output = scratch + "/replies";
   for (const Case& c : cases) {
     // Both must answer every request; this also leaves the files in place,
@@ -150,7 +153,7 @@ void measure(const Programs& programs, const std::vector<Case>& cases, const std
         std::exit(1);
       }
     }
-    std::vector<double> hostTimes, floorTimes, hostPeaks, floorPeaks;
+    std::vector<double> hostTimes, floorTimes, hostPeaks, floorPeaks, ratios;
     auto run = [&](bool host) {
       const Sample s = runOnce(host ? programs.host : programs.floor, c.input, "/dev/null", home);
       (host ? hostTimes : floorTimes).push_back(s.seconds / c.requests);
@@ -160,13 +163,17 @@ void measure(const Programs& programs, const std::vector<Case>& cases, const std
       const bool hostFirst = round % 2 == 0;
       run(hostFirst);
       run(!hostFirst);
+      ratios.push_back(hostTimes.back() / floorTimes.back());  // the pair run side by side
     }
     const double host = median(hostTimes), floor = median(floorTimes);
     const double hostPeak = median(hostPeaks), floorPeak = median(floorPeaks);
+    std::sort(ratios.begin(), ratios.end());
+    const double lowRatio = ratios[ratios.size() / 4], highRatio = ratios[ratios.size() * 3 / 4];
     const bool perRequest = c.requests > 1;
-    std::printf("%-34s %9.1f %s %9.1f %s %7.2f %9.0f KiB %9.0f KiB %7.2f\n", c.name.c_str(),
-                host * 1e6, perRequest ? "µs/r" : "µs  ", floor * 1e6, perRequest ? "µs/r" : "µs  ",
-                host / floor, hostPeak, floorPeak, hostPeak / floorPeak);
+    std::printf("%-34s %9.1f %s %9.1f %s %7.2f %6.2f-%-6.2f %9.0f KiB %9.0f KiB %7.2f\n",
+                c.name.c_str(), host * 1e6, perRequest ? "µs/r" : "µs  ", floor * 1e6,
+                perRequest ? "µs/r" : "µs  ", host / floor, lowRatio, highRatio, hostPeak,
+                floorPeak, hostPeak / floorPeak);
     std::fflush(stdout);
   }
 }
@@ -198,10 +205,20 @@ int main(int argc, char** argv) {
 
   const std::string scratch = makeDirectory("/dev/shm");
   constexpr std::size_t kMaxBody = 0xFFFFF;
+  // The three largest kinds of request: a capture whose url fills the frame
+  // (ASCII with a 2-byte character now and then), a ping carrying the
+  // deepest nesting that fits, and a ping with 50,000 small string members.
   const std::string urlPrefix = R"({"type":"capture","browser":"chrome","url":")";
-  const std::string bigUrl =
-      urlPrefix + std::string(kMaxBody - urlPrefix.size() - 2, 'u') + "\"}";
-  const std::string deep = std::string(kMaxBody / 2, '[') + std::string(kMaxBody / 2, ']');
+  std::string url;
+  while (url.size() + 2 < kMaxBody - urlPrefix.size() - 2)
+    url += (url.size() % 64 == 0) ? "é" : "u";
+  const std::string bigUrl = urlPrefix + url + "\"}";
+  const std::string deepPrefix = R"({"type":"ping","x":)";
+  const std::size_t levels = (kMaxBody - deepPrefix.size() - 1) / 2;
+  const std::string deep = deepPrefix + std::string(levels, '[') + std::string(levels, ']') + "}";
+  std::string members = R"({"type":"ping")";
+  for (int i = 0; i < 50000; ++i) members += ",\"m" + std::to_string(10000 + i) + "\":\"value\"";
+  members += "}";
 
   const std::vector<Case> cases{
       {"one-shot ping", writeInput(scratch, "ping", frame(R"({"type":"ping","browser":"chrome"})")),
@@ -214,7 +231,9 @@ int main(int argc, char** argv) {
        writeInput(scratch, "session", mixedSession(sessionRequests)), sessionRequests, 2},
       {"1 MiB url capture", writeInput(scratch, "big-url", frame(bigUrl)), 1,
        std::max(2, oneShotRounds / 5)},
-      {"1 MiB deepest nesting", writeInput(scratch, "deep", frame(deep)), 1,
+      {"1 MiB deepest nesting ping", writeInput(scratch, "deep", frame(deep)), 1,
+       std::max(2, oneShotRounds / 5)},
+      {"50,000 string members ping", writeInput(scratch, "members", frame(members)), 1,
        std::max(2, oneShotRounds / 5)},
   };
 
