@@ -178,7 +178,8 @@ Options parse(int argc, char** argv) {
 // for this user.
 struct Machine {
   std::string home;
-  std::vector<Browser> browsers;
+  std::vector<Browser> browsers;  // those selected with --browser, else all
+  std::vector<Browser> all;       // every browser of this system
 };
 
 Machine machine(const Options& options) {
@@ -188,21 +189,13 @@ Machine machine(const Options& options) {
   result.home = *home;
   const PathContext context = contextFromEnvironment(*home);
   for (const Browser& browser : browserTable(currentSystem())) {
+    result.all.push_back(resolve(browser, context));
     if (options.browsers.empty() || std::find(options.browsers.begin(), options.browsers.end(),
                                               browser.key) != options.browsers.end()) {
-      result.browsers.push_back(resolve(browser, context));
+      result.browsers.push_back(result.all.back());
     }
   }
   return result;
-}
-
-// Every browser of this system, resolved, whether selected or not.
-std::vector<Browser> everyBrowser(const Machine& machine) {
-  std::vector<Browser> all;
-  const PathContext context = contextFromEnvironment(machine.home);
-  for (const Browser& browser : browserTable(currentSystem()))
-    all.push_back(resolve(browser, context));
-  return all;
 }
 
 // The directories `browser` reads in one scope.
@@ -296,7 +289,6 @@ int install(const Options& options) {
   if (!manifest) fail("the host path is not valid UTF-8; nothing was touched");
 
   const Machine here = machine(options);
-  const std::vector<Browser> all = everyBrowser(here);
   std::vector<Target> targets;
   std::vector<std::string> skipped;
   if (options.directory) {
@@ -340,7 +332,7 @@ int install(const Options& options) {
               << ": " << file << "\n";
     if (!options.browsers.empty()) {
       const std::vector<std::string> others =
-          readersOf(target.directory, options.system, all, options.browsers);
+          readersOf(target.directory, options.system, here.all, options.browsers);
       if (!others.empty()) std::cout << "  this file is also read by " << joined(others) << "\n";
     }
   }
@@ -376,15 +368,9 @@ std::vector<Target> directoriesInScope(const Options& options, const Machine& he
   std::vector<Target> targets;
   for (const Browser& browser : here.browsers) {
     for (const std::string& directory : readsIn(browser, systemWide)) {
-      auto target = std::find_if(targets.begin(), targets.end(),
-                                 [&](const Target& t) { return t.directory == directory; });
-      if (target == targets.end()) {
-        targets.push_back({directory, {firstOf(here, browser.key).name}});
-      } else if (std::none_of(target->names.begin(), target->names.end(),
-                              [&](const std::string& name) {
-                                return firstOf(here, browser.key).name == name;
-                              })) {
-        target->names.push_back(firstOf(here, browser.key).name);
+      if (std::none_of(targets.begin(), targets.end(),
+                       [&](const Target& t) { return t.directory == directory; })) {
+        targets.push_back({directory, readersOf(directory, systemWide, here.browsers)});
       }
     }
   }
@@ -395,7 +381,7 @@ int uninstall(const Options& options) {
   refuseUnderSudo(options, "uninstall");
   const Machine here = machine(options);
   std::vector<Browser> installedOthers;
-  for (const Browser& browser : everyBrowser(here)) {
+  for (const Browser& browser : here.all) {
     if (isInstalled(browser, here.home)) installedOthers.push_back(browser);
   }
   int removed = 0, failed = 0;

@@ -178,6 +178,17 @@ class RequestDecoder {
     return message();
   }
 
+ private:
+  struct Member {
+    bool present = false;
+    bool escaped = false;
+    std::string_view view;  // the text itself, when it holds no escape
+    std::string decoded;    // the decoded text, when it does
+  };
+
+  static constexpr std::size_t kNoMember = std::size(kRequestKeys);
+  static constexpr std::size_t kCutOutAtLeast = 64 * 1024;
+
   // The kept members. The longest one that is a plain view of the text (a
   // url filling the frame) takes the text's own buffer, cut down in place:
   // a copy would touch another megabyte of fresh memory.
@@ -206,17 +217,6 @@ class RequestDecoder {
     }
     return message;
   }
-
- private:
-  struct Member {
-    bool present = false;
-    bool escaped = false;
-    std::string_view view;  // the text itself, when it holds no escape
-    std::string decoded;    // the decoded text, when it does
-  };
-
-  static constexpr std::size_t kNoMember = std::size(kRequestKeys);
-  static constexpr std::size_t kCutOutAtLeast = 64 * 1024;
 
   void skipSpace() {
     while (at_ != end_ && (*at_ == ' ' || *at_ == '\n' || *at_ == '\r' || *at_ == '\t')) ++at_;
