@@ -63,7 +63,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (data[0] != 0) platform.failingCall = data[0];
   platform.pieceSizes = {static_cast<std::size_t>(data[1] % 13) + 1};
   platform.input.assign(reinterpret_cast<const char*>(data) + 2, size - 2);
-  runHost(platform);
+  runHost(platform, platform);
 
   const fuzzing::SplitStream frames = fuzzing::splitFrames(platform.input);
   const bool replyFailed = platform.failingCall && *platform.failingCall <= platform.calls.size() &&

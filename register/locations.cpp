@@ -1,141 +1,246 @@
 #include "locations.h"
 
-#include <sys/stat.h>
-
-#include <cstdlib>
+#include "platform/system.h"
 
 namespace tarnwick::registration {
 namespace {
 
-// Chrome and its channels share everything but the directory names.
-Browser channel(std::string key, std::string name, std::string profile, std::string systemHosts,
-                std::vector<std::string> programs, std::string policies = "") {
-  Browser browser;
-  browser.key = std::move(key);
-  browser.name = std::move(name);
-  browser.userHosts = profile + "/NativeMessagingHosts";
-  browser.profile = std::move(profile);
-  browser.systemHosts = std::move(systemHosts);
-  browser.programs = std::move(programs);
-  browser.policies = std::move(policies);
-  return browser;
-}
+// The directories that several rows share.
+const char* const kChromeHosts = "/etc/opt/chrome/native-messaging-hosts";
+const char* const kChromePolicies = "/etc/opt/chrome/policies/managed";
+const char* const kEdgeHosts = "/etc/opt/edge/native-messaging-hosts";
+const char* const kEdgePolicies = "/etc/opt/edge/policies/managed";
+const char* const kBravePolicies = "/etc/brave/policies/managed";
+const char* const kMacChromeHosts = "/Library/Google/Chrome/NativeMessagingHosts";
+const char* const kMacChromeUserHosts =
+    "{home}/Library/Application Support/Google/Chrome/NativeMessagingHosts";
 
-Browser withSandboxes(Browser browser, std::vector<std::string> snaps,
-                      std::vector<std::string> flatpaks) {
-  browser.snaps = std::move(snaps);
-  browser.flatpaks = std::move(flatpaks);
-  return browser;
-}
+// Brave reads its own per-user directory under the XDG configuration home
+// only ($CHROME_CONFIG_HOME plays no part), one per channel, and Chrome's
+// system-wide directory, not Chromium's (brave-core:
+// chromium_src/chrome/common/chrome_paths_linux.cc,
+// common/brave_channel_info_posix.cc, app/brave_main_delegate.cc).
+//
+// Vivaldi reads Chrome's system-wide directory, and when neither of its own
+// directories has the manifest, Chrome's per-user one, always under
+// ~/.config whatever the environment says (Vivaldi's source:
+// chromium/chrome/common/chrome_paths.cc, the Vivaldi block in
+// chrome/browser/extensions/api/messaging/launch_context_posix.cc, and
+// importer/chromium_importer_util_linux.cc).
+const std::vector<Browser> kLinux{
+    {.key = "chrome",
+     .name = "Chrome",
+     .profile = "{config}/google-chrome",
+     .userHosts = "{config}/google-chrome/NativeMessagingHosts",
+     .systemHosts = kChromeHosts,
+     .programs = {"/opt/google/chrome/chrome"},
+     .policies = kChromePolicies,
+     .flatpaks = {"com.google.Chrome"}},
+    {.key = "chrome",
+     .name = "Chrome Beta",
+     .profile = "{config}/google-chrome-beta",
+     .userHosts = "{config}/google-chrome-beta/NativeMessagingHosts",
+     .systemHosts = kChromeHosts,
+     .programs = {"/opt/google/chrome-beta/chrome"},
+     .policies = kChromePolicies},
+    {.key = "chrome",
+     .name = "Chrome Unstable",
+     .profile = "{config}/google-chrome-unstable",
+     .userHosts = "{config}/google-chrome-unstable/NativeMessagingHosts",
+     .systemHosts = kChromeHosts,
+     .programs = {"/opt/google/chrome-unstable/chrome"},
+     .policies = kChromePolicies,
+     .flatpaks = {"com.google.ChromeDev"}},
+    {.key = "chrome",
+     .name = "Chrome Canary",
+     .profile = "{config}/google-chrome-canary",
+     .userHosts = "{config}/google-chrome-canary/NativeMessagingHosts",
+     .systemHosts = kChromeHosts,
+     .programs = {"/opt/google/chrome-canary/chrome"},
+     .policies = kChromePolicies},
+    {.key = "chromium",
+     .name = "Chromium",
+     .profile = "{config}/chromium",
+     .userHosts = "{config}/chromium/NativeMessagingHosts",
+     .systemHosts = "/etc/chromium/native-messaging-hosts",
+     .programs = {"/usr/lib/chromium/chromium", "/usr/lib/chromium-browser/chromium-browser",
+                  "/usr/lib64/chromium-browser/chromium-browser"},
+     .policies = "/etc/chromium/policies/managed",
+     .snaps = {"chromium"},
+     .flatpaks = {"org.chromium.Chromium"}},
+    {.key = "edge",
+     .name = "Edge",
+     .profile = "{config}/microsoft-edge",
+     .userHosts = "{config}/microsoft-edge/NativeMessagingHosts",
+     .systemHosts = kEdgeHosts,
+     .programs = {"/opt/microsoft/msedge/msedge"},
+     .policies = kEdgePolicies,
+     .flatpaks = {"com.microsoft.Edge"}},
+    {.key = "edge",
+     .name = "Edge Beta",
+     .profile = "{config}/microsoft-edge-beta",
+     .userHosts = "{config}/microsoft-edge-beta/NativeMessagingHosts",
+     .systemHosts = kEdgeHosts,
+     .programs = {"/opt/microsoft/msedge-beta/msedge"},
+     .policies = kEdgePolicies},
+    {.key = "edge",
+     .name = "Edge Dev",
+     .profile = "{config}/microsoft-edge-dev",
+     .userHosts = "{config}/microsoft-edge-dev/NativeMessagingHosts",
+     .systemHosts = kEdgeHosts,
+     .programs = {"/opt/microsoft/msedge-dev/msedge"},
+     .policies = kEdgePolicies},
+    {.key = "brave",
+     .name = "Brave",
+     .profile = "{xdg}/BraveSoftware/Brave-Browser",
+     .userHosts = "{xdg}/BraveSoftware/Brave-Browser/NativeMessagingHosts",
+     .systemHosts = kChromeHosts,
+     .programs = {"/opt/brave.com/brave/brave"},
+     .policies = kBravePolicies,
+     .snaps = {"brave"},
+     .flatpaks = {"com.brave.Browser"}},
+    {.key = "brave",
+     .name = "Brave Beta",
+     .profile = "{xdg}/BraveSoftware/Brave-Browser-Beta",
+     .userHosts = "{xdg}/BraveSoftware/Brave-Browser-Beta/NativeMessagingHosts",
+     .systemHosts = kChromeHosts,
+     .programs = {"/opt/brave.com/brave-beta/brave"},
+     .policies = kBravePolicies},
+    {.key = "brave",
+     .name = "Brave Dev",
+     .profile = "{xdg}/BraveSoftware/Brave-Browser-Dev",
+     .userHosts = "{xdg}/BraveSoftware/Brave-Browser-Dev/NativeMessagingHosts",
+     .systemHosts = kChromeHosts,
+     .programs = {"/opt/brave.com/brave-dev/brave"},
+     .policies = kBravePolicies},
+    {.key = "brave",
+     .name = "Brave Nightly",
+     .profile = "{xdg}/BraveSoftware/Brave-Browser-Nightly",
+     .userHosts = "{xdg}/BraveSoftware/Brave-Browser-Nightly/NativeMessagingHosts",
+     .systemHosts = kChromeHosts,
+     .programs = {"/opt/brave.com/brave-nightly/brave"},
+     .policies = kBravePolicies},
+    {.key = "vivaldi",
+     .name = "Vivaldi",
+     .profile = "{config}/vivaldi",
+     .userHosts = "{config}/vivaldi/NativeMessagingHosts",
+     .systemHosts = kChromeHosts,
+     .fallbackHosts = "{home}/.config/google-chrome/NativeMessagingHosts",
+     .programs = {"/opt/vivaldi/vivaldi-bin"},
+     .snaps = {"vivaldi"},
+     .flatpaks = {"com.vivaldi.Vivaldi"}},
+    {.key = "vivaldi",
+     .name = "Vivaldi Snapshot",
+     .profile = "{config}/vivaldi-snapshot",
+     .userHosts = "{config}/vivaldi-snapshot/NativeMessagingHosts",
+     .systemHosts = kChromeHosts,
+     .fallbackHosts = "{home}/.config/google-chrome/NativeMessagingHosts",
+     .programs = {"/opt/vivaldi-snapshot/vivaldi-bin"}},
+};
 
-std::vector<Browser> linuxTable() {
-  const std::string chrome = "/etc/opt/chrome/native-messaging-hosts";
-  const std::string chromePolicies = "/etc/opt/chrome/policies/managed";
-  const std::string edge = "/etc/opt/edge/native-messaging-hosts";
-  const std::string edgePolicies = "/etc/opt/edge/policies/managed";
-  std::vector<Browser> table{
-      withSandboxes(channel("chrome", "Chrome", "{config}/google-chrome", chrome,
-                            {"/opt/google/chrome/chrome"}, chromePolicies),
-                    {}, {"com.google.Chrome"}),
-      channel("chrome", "Chrome Beta", "{config}/google-chrome-beta", chrome,
-              {"/opt/google/chrome-beta/chrome"}, chromePolicies),
-      withSandboxes(channel("chrome", "Chrome Unstable", "{config}/google-chrome-unstable", chrome,
-                            {"/opt/google/chrome-unstable/chrome"}, chromePolicies),
-                    {}, {"com.google.ChromeDev"}),
-      channel("chrome", "Chrome Canary", "{config}/google-chrome-canary", chrome,
-              {"/opt/google/chrome-canary/chrome"}, chromePolicies),
-      withSandboxes(
-          channel("chromium", "Chromium", "{config}/chromium",
-                  "/etc/chromium/native-messaging-hosts",
-                  {"/usr/lib/chromium/chromium", "/usr/lib/chromium-browser/chromium-browser",
-                   "/usr/lib64/chromium-browser/chromium-browser"},
-                  "/etc/chromium/policies/managed"),
-          {"chromium"}, {"org.chromium.Chromium"}),
-      withSandboxes(channel("edge", "Edge", "{config}/microsoft-edge", edge,
-                            {"/opt/microsoft/msedge/msedge"}, edgePolicies),
-                    {}, {"com.microsoft.Edge"}),
-      channel("edge", "Edge Beta", "{config}/microsoft-edge-beta", edge,
-              {"/opt/microsoft/msedge-beta/msedge"}, edgePolicies),
-      channel("edge", "Edge Dev", "{config}/microsoft-edge-dev", edge,
-              {"/opt/microsoft/msedge-dev/msedge"}, edgePolicies),
-  };
-  // Brave reads its own per-user directory under the XDG configuration home
-  // only ($CHROME_CONFIG_HOME plays no part), one per channel, and Chrome's
-  // system-wide directory, not Chromium's (brave-core:
-  // chromium_src/chrome/common/chrome_paths_linux.cc,
-  // common/brave_channel_info_posix.cc, app/brave_main_delegate.cc).
-  const std::vector<std::pair<std::string, std::string>> braveChannels{
-      {"", "brave"}, {"-Beta", "brave-beta"}, {"-Dev", "brave-dev"}, {"-Nightly", "brave-nightly"}};
-  for (const auto& [suffix, program] : braveChannels) {
-    std::string name = "Brave";
-    if (!suffix.empty()) name.append(" ").append(suffix, 1);
-    Browser brave =
-        channel("brave", name, "{xdg}/BraveSoftware/Brave-Browser" + suffix, chrome,
-                {"/opt/brave.com/" + program + "/brave"}, "/etc/brave/policies/managed");
-    if (suffix.empty()) brave = withSandboxes(brave, {"brave"}, {"com.brave.Browser"});
-    table.push_back(brave);
-  }
-  // Vivaldi reads Chrome's system-wide directory, and when neither its own
-  // directories has the manifest, Chrome's per-user one, always under
-  // ~/.config whatever the environment says (Vivaldi's source:
-  // chromium/chrome/common/chrome_paths.cc, the Vivaldi block in
-  // chrome/browser/extensions/api/messaging/launch_context_posix.cc, and
-  // importer/chromium_importer_util_linux.cc).
-  for (const char* snapshot : {"", "-snapshot"}) {
-    Browser vivaldi = channel("vivaldi", std::string("Vivaldi") + (*snapshot ? " Snapshot" : ""),
-                              std::string("{config}/vivaldi") + snapshot, chrome,
-                              {std::string("/opt/vivaldi") + snapshot + "/vivaldi-bin"});
-    vivaldi.fallbackHosts = "{home}/.config/google-chrome/NativeMessagingHosts";
-    if (!*snapshot) vivaldi = withSandboxes(vivaldi, {"vivaldi"}, {"com.vivaldi.Vivaldi"});
-    table.push_back(vivaldi);
-  }
-  return table;
-}
-
-std::vector<Browser> macTable() {
-  const std::string support = "{home}/Library/Application Support";
-  const std::string chrome = "/Library/Google/Chrome/NativeMessagingHosts";
-  const auto apps = [](const std::string& bundle) {
-    return std::vector<std::string>{"/Applications/" + bundle + ".app",
-                                    "{home}/Applications/" + bundle + ".app"};
-  };
-  std::vector<Browser> table;
-  for (const char* suffix : {"", " Beta", " Dev", " Canary"}) {
-    table.push_back(channel("chrome", std::string("Chrome") + suffix,
-                            support + "/Google/Chrome" + suffix, chrome,
-                            apps(std::string("Google Chrome") + suffix)));
-  }
-  table.push_back(channel("chromium", "Chromium", support + "/Chromium",
-                          "/Library/Application Support/Chromium/NativeMessagingHosts",
-                          apps("Chromium")));
-  for (const char* suffix : {"", " Beta", " Dev", " Canary"}) {
-    table.push_back(channel("edge", std::string("Edge") + suffix,
-                            support + "/Microsoft Edge" + suffix,
-                            "/Library/Microsoft/Edge/NativeMessagingHosts",
-                            apps(std::string("Microsoft Edge") + suffix)));
-  }
-  // Brave on macOS reads Chrome's directories, per user and system-wide, for
-  // every channel, and never one of its own (brave-core:
-  // app/brave_main_delegate.cc, PreSandboxStartup).
-  for (const char* suffix : {"", " Beta", " Nightly"}) {
-    Browser brave = channel(
-        "brave", std::string("Brave") + suffix,
-        support + "/BraveSoftware/Brave-Browser" + (*suffix ? std::string("-") + (suffix + 1) : ""),
-        chrome, apps(std::string("Brave Browser") + suffix));
-    brave.userHosts = support + "/Google/Chrome/NativeMessagingHosts";
-    table.push_back(brave);
-  }
-  // Vivaldi: its own directory, Chrome's system-wide one, then Chrome's per
-  // user (Vivaldi's source: importer/chromium_importer_util_mac.mm).
-  for (const char* suffix : {"", " Snapshot"}) {
-    Browser vivaldi =
-        channel("vivaldi", std::string("Vivaldi") + suffix, support + "/Vivaldi" + suffix, chrome,
-                apps(std::string("Vivaldi") + suffix));
-    vivaldi.fallbackHosts = support + "/Google/Chrome/NativeMessagingHosts";
-    table.push_back(vivaldi);
-  }
-  return table;
-}
+// Brave on macOS reads Chrome's directories, per user and system-wide, for
+// every channel, and never one of its own (brave-core:
+// app/brave_main_delegate.cc, PreSandboxStartup).
+//
+// Vivaldi: its own directory, Chrome's system-wide one, then Chrome's per
+// user (Vivaldi's source: importer/chromium_importer_util_mac.mm).
+const std::vector<Browser> kMac{
+    {.key = "chrome",
+     .name = "Chrome",
+     .profile = "{home}/Library/Application Support/Google/Chrome",
+     .userHosts = "{home}/Library/Application Support/Google/Chrome/NativeMessagingHosts",
+     .systemHosts = kMacChromeHosts,
+     .programs = {"/Applications/Google Chrome.app", "{home}/Applications/Google Chrome.app"}},
+    {.key = "chrome",
+     .name = "Chrome Beta",
+     .profile = "{home}/Library/Application Support/Google/Chrome Beta",
+     .userHosts = "{home}/Library/Application Support/Google/Chrome Beta/NativeMessagingHosts",
+     .systemHosts = kMacChromeHosts,
+     .programs = {"/Applications/Google Chrome Beta.app",
+                  "{home}/Applications/Google Chrome Beta.app"}},
+    {.key = "chrome",
+     .name = "Chrome Dev",
+     .profile = "{home}/Library/Application Support/Google/Chrome Dev",
+     .userHosts = "{home}/Library/Application Support/Google/Chrome Dev/NativeMessagingHosts",
+     .systemHosts = kMacChromeHosts,
+     .programs = {"/Applications/Google Chrome Dev.app",
+                  "{home}/Applications/Google Chrome Dev.app"}},
+    {.key = "chrome",
+     .name = "Chrome Canary",
+     .profile = "{home}/Library/Application Support/Google/Chrome Canary",
+     .userHosts = "{home}/Library/Application Support/Google/Chrome Canary/NativeMessagingHosts",
+     .systemHosts = kMacChromeHosts,
+     .programs = {"/Applications/Google Chrome Canary.app",
+                  "{home}/Applications/Google Chrome Canary.app"}},
+    {.key = "chromium",
+     .name = "Chromium",
+     .profile = "{home}/Library/Application Support/Chromium",
+     .userHosts = "{home}/Library/Application Support/Chromium/NativeMessagingHosts",
+     .systemHosts = "/Library/Application Support/Chromium/NativeMessagingHosts",
+     .programs = {"/Applications/Chromium.app", "{home}/Applications/Chromium.app"}},
+    {.key = "edge",
+     .name = "Edge",
+     .profile = "{home}/Library/Application Support/Microsoft Edge",
+     .userHosts = "{home}/Library/Application Support/Microsoft Edge/NativeMessagingHosts",
+     .systemHosts = "/Library/Microsoft/Edge/NativeMessagingHosts",
+     .programs = {"/Applications/Microsoft Edge.app", "{home}/Applications/Microsoft Edge.app"}},
+    {.key = "edge",
+     .name = "Edge Beta",
+     .profile = "{home}/Library/Application Support/Microsoft Edge Beta",
+     .userHosts = "{home}/Library/Application Support/Microsoft Edge Beta/NativeMessagingHosts",
+     .systemHosts = "/Library/Microsoft/Edge/NativeMessagingHosts",
+     .programs = {"/Applications/Microsoft Edge Beta.app",
+                  "{home}/Applications/Microsoft Edge Beta.app"}},
+    {.key = "edge",
+     .name = "Edge Dev",
+     .profile = "{home}/Library/Application Support/Microsoft Edge Dev",
+     .userHosts = "{home}/Library/Application Support/Microsoft Edge Dev/NativeMessagingHosts",
+     .systemHosts = "/Library/Microsoft/Edge/NativeMessagingHosts",
+     .programs = {"/Applications/Microsoft Edge Dev.app",
+                  "{home}/Applications/Microsoft Edge Dev.app"}},
+    {.key = "edge",
+     .name = "Edge Canary",
+     .profile = "{home}/Library/Application Support/Microsoft Edge Canary",
+     .userHosts = "{home}/Library/Application Support/Microsoft Edge Canary/NativeMessagingHosts",
+     .systemHosts = "/Library/Microsoft/Edge/NativeMessagingHosts",
+     .programs = {"/Applications/Microsoft Edge Canary.app",
+                  "{home}/Applications/Microsoft Edge Canary.app"}},
+    {.key = "brave",
+     .name = "Brave",
+     .profile = "{home}/Library/Application Support/BraveSoftware/Brave-Browser",
+     .userHosts = kMacChromeUserHosts,
+     .systemHosts = kMacChromeHosts,
+     .programs = {"/Applications/Brave Browser.app", "{home}/Applications/Brave Browser.app"}},
+    {.key = "brave",
+     .name = "Brave Beta",
+     .profile = "{home}/Library/Application Support/BraveSoftware/Brave-Browser-Beta",
+     .userHosts = kMacChromeUserHosts,
+     .systemHosts = kMacChromeHosts,
+     .programs = {"/Applications/Brave Browser Beta.app",
+                  "{home}/Applications/Brave Browser Beta.app"}},
+    {.key = "brave",
+     .name = "Brave Nightly",
+     .profile = "{home}/Library/Application Support/BraveSoftware/Brave-Browser-Nightly",
+     .userHosts = kMacChromeUserHosts,
+     .systemHosts = kMacChromeHosts,
+     .programs = {"/Applications/Brave Browser Nightly.app",
+                  "{home}/Applications/Brave Browser Nightly.app"}},
+    {.key = "vivaldi",
+     .name = "Vivaldi",
+     .profile = "{home}/Library/Application Support/Vivaldi",
+     .userHosts = "{home}/Library/Application Support/Vivaldi/NativeMessagingHosts",
+     .systemHosts = kMacChromeHosts,
+     .fallbackHosts = kMacChromeUserHosts,
+     .programs = {"/Applications/Vivaldi.app", "{home}/Applications/Vivaldi.app"}},
+    {.key = "vivaldi",
+     .name = "Vivaldi Snapshot",
+     .profile = "{home}/Library/Application Support/Vivaldi Snapshot",
+     .userHosts = "{home}/Library/Application Support/Vivaldi Snapshot/NativeMessagingHosts",
+     .systemHosts = kMacChromeHosts,
+     .fallbackHosts = kMacChromeUserHosts,
+     .programs = {"/Applications/Vivaldi Snapshot.app",
+                  "{home}/Applications/Vivaldi Snapshot.app"}},
+};
 
 std::string expand(const std::string& path, const PathContext& context) {
   const std::pair<std::string_view, const std::string*> placeholders[] = {
@@ -150,26 +255,23 @@ std::string expand(const std::string& path, const PathContext& context) {
   return path;
 }
 
-const char* nonEmptyVariable(const char* name) {
-  const char* value = std::getenv(name);
-  return value != nullptr && value[0] != '\0' ? value : nullptr;
+std::optional<std::string> nonEmptyVariable(const char* name) {
+  std::optional<std::string> value = os::environmentVariable(name);
+  if (value && value->empty()) value.reset();
+  return value;
 }
 
 }  // namespace
 
 const std::vector<Browser>& browserTable(System system) {
-  static const std::vector<Browser> linux = linuxTable();
-  static const std::vector<Browser> mac = macTable();
-  return system == System::Linux ? linux : mac;
+  return system == System::Linux ? kLinux : kMac;
 }
 
 PathContext contextFromEnvironment(const std::string& home) {
   PathContext context;
   context.home = home;
-  const char* xdg = nonEmptyVariable("XDG_CONFIG_HOME");
-  context.xdgConfigHome = xdg != nullptr ? xdg : home + "/.config";
-  const char* chrome = nonEmptyVariable("CHROME_CONFIG_HOME");
-  context.configHome = chrome != nullptr ? chrome : context.xdgConfigHome;
+  context.xdgConfigHome = nonEmptyVariable("XDG_CONFIG_HOME").value_or(home + "/.config");
+  context.configHome = nonEmptyVariable("CHROME_CONFIG_HOME").value_or(context.xdgConfigHome);
   return context;
 }
 
@@ -195,16 +297,11 @@ std::string manifestPath(const std::string& directory) {
   return directory + "/com.tarnwick.host.json";
 }
 
-bool pathExists(const std::string& path) {
-  struct stat info {};
-  return ::stat(path.c_str(), &info) == 0;
-}
-
 std::vector<std::string> sandboxedInstallations(const Browser& browser, const std::string& home) {
   std::vector<std::string> found;
   for (const std::string& snap : browser.snaps) {
     for (const std::string& root : {std::string("/snap/"), std::string("/var/lib/snapd/snap/")}) {
-      if (pathExists(root + snap)) {
+      if (os::pathExists(root + snap)) {
         found.push_back("Snap (" + root + snap + ")");
         break;
       }
@@ -213,7 +310,7 @@ std::vector<std::string> sandboxedInstallations(const Browser& browser, const st
   for (const std::string& id : browser.flatpaks) {
     for (const std::string& root :
          {home + "/.local/share/flatpak/app/", std::string("/var/lib/flatpak/app/")}) {
-      if (pathExists(root + id)) {
+      if (os::pathExists(root + id)) {
         found.push_back("Flatpak (" + root + id + ")");
         break;
       }

@@ -12,30 +12,31 @@
 
 namespace tarnwick::registration {
 
-// One browser build ("Chrome Beta"). Paths in the table may start with a
+// One browser build ("Chrome Beta"), one row of the tables; a member a row
+// leaves out is empty. Paths in the table may start with a
 // placeholder that `resolve` expands:
 //   {config}  the configuration home of Chromium-based browsers on Linux:
 //             $CHROME_CONFIG_HOME, else $XDG_CONFIG_HOME, else ~/.config
 //   {xdg}     $XDG_CONFIG_HOME, else ~/.config
 //   {home}    the user's home directory
 struct Browser {
-  std::string key;   // the family, as --browser takes it: "chrome"
-  std::string name;  // as shown: "Chrome Beta"
+  std::string key{};   // the family, as --browser takes it: "chrome"
+  std::string name{};  // as shown: "Chrome Beta"
   // The browser's own configuration directory; its presence means that the
   // user has run the browser.
-  std::string profile;
+  std::string profile{};
   // Where the browser looks for manifests, in this order: per user (unless a
   // policy forbids it), system-wide, then a fallback that only some read.
-  std::string userHosts;
-  std::string systemHosts;
-  std::string fallbackHosts;  // empty when there is none
+  std::string userHosts{};
+  std::string systemHosts{};
+  std::string fallbackHosts{};  // empty when there is none
   // Where its program lives once installed for the whole machine.
-  std::vector<std::string> programs;
+  std::vector<std::string> programs{};
   // The managed policy directory (JSON files), empty when not known.
-  std::string policies;
+  std::string policies{};
   // Sandboxed packages of this build: Snap names and Flatpak application IDs.
-  std::vector<std::string> snaps;
-  std::vector<std::string> flatpaks;
+  std::vector<std::string> snaps{};
+  std::vector<std::string> flatpaks{};
 };
 
 // The table for `system`, placeholders unexpanded.
@@ -64,7 +65,5 @@ std::string manifestPath(const std::string& directory);
 // Snap and Flatpak installations of `browser` found on this machine, each as
 // "Snap" or "Flatpak" with the path that shows it.
 std::vector<std::string> sandboxedInstallations(const Browser& browser, const std::string& home);
-
-bool pathExists(const std::string& path);
 
 }  // namespace tarnwick::registration

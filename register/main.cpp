@@ -2,30 +2,16 @@
 // Vivaldi by installing its native-messaging manifest, removes it again,
 // shows where it is registered, and finds out why a browser would not start
 // it.
-#include <signal.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
-#include <climits>
-#include <cstdlib>
-#include <cstring>
-#include <filesystem>
 #include <iostream>
 #include <set>
 #include <string>
 #include <vector>
 
-#if defined(__APPLE__)
-#include <mach-o/dyld.h>
-#endif
-
 #include "doctor.h"
 #include "locations.h"
 #include "manifest.h"
-#include "platform/platform.h"
-#include "platform/posix_files.h"
+#include "platform/system.h"
 
 using namespace tarnwick;
 using namespace tarnwick::registration;
@@ -38,6 +24,7 @@ constexpr const char* kUsage = R"(usage:
   tarnwick-register status [options]
   tarnwick-register doctor [options]
   tarnwick-register print-manifest --extension-id ID [--host PATH]
+  tarnwick-register directories [--system] [--all] [--browser NAME ...]
 
 options:
   --extension-id ID  an extension allowed to start the host: 32 letters a-p,
@@ -63,9 +50,15 @@ struct Options {
   std::optional<std::string> directory;
 };
 
+// A command that cannot go on: `main` prints the message as one line and
+// exits with the status. Nothing is touched after it is raised.
+struct Refusal {
+  std::string message;
+  int status = 1;
+};
+
 [[noreturn]] void fail(const std::string& message, int status = 1) {
-  std::cerr << "tarnwick-register: " << message << "\n";
-  std::exit(status);
+  throw Refusal{message, status};
 }
 
 // `text` as one word of the POSIX shell.
@@ -79,24 +72,9 @@ std::string shellQuote(const std::string& text) {
   return quoted + "'";
 }
 
-std::string absolute(const std::string& path) {
-  std::string result = std::filesystem::absolute(path).lexically_normal().string();
-  while (result.size() > 1 && result.back() == '/') result.pop_back();
-  return result;
-}
+std::string absolute(const std::string& path) { return os::absolutePath(path); }
 
-// This program's own absolute path.
-std::string selfPath() {
-  char buffer[PATH_MAX] = {};
-#if defined(__APPLE__)
-  uint32_t size = sizeof buffer;
-  if (_NSGetExecutablePath(buffer, &size) != 0) return "";
-#else
-  if (::readlink("/proc/self/exe", buffer, sizeof buffer - 1) <= 0) return "";
-#endif
-  char resolved[PATH_MAX] = {};
-  return ::realpath(buffer, resolved) != nullptr ? resolved : buffer;
-}
+std::string selfPath() { return os::executablePath(); }
 
 std::string defaultHost() {
   const std::string self = selfPath();
@@ -106,9 +84,9 @@ std::string defaultHost() {
 }
 
 bool isExecutableFile(const std::string& path) {
-  struct stat info {};
-  return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
-         ::access(path.c_str(), X_OK) == 0;
+  os::FileInfo info;
+  return os::fileInfo(path, &info).ok() && info.type == os::FileType::Regular &&
+         os::mayExecute(path);
 }
 
 Options parse(int argc, char** argv) {
@@ -116,11 +94,10 @@ Options parse(int argc, char** argv) {
   Options options;
   options.command = argv[1];
   if (options.command == "-h" || options.command == "--help") {
-    std::cout << kUsage;
-    std::exit(0);
+    throw Refusal{"", 0};
   }
-  const std::set<std::string> commands{"install", "uninstall", "status", "doctor",
-                                       "print-manifest"};
+  const std::set<std::string> commands{"install", "uninstall",      "status",
+                                       "doctor",  "print-manifest", "directories"};
   if (commands.count(options.command) == 0) {
     fail("unknown command '" + options.command + "'\n" + kUsage, 2);
   }
@@ -184,7 +161,7 @@ struct Machine {
 
 Machine machine(const Options& options) {
   Machine result;
-  const std::optional<std::string> home = makeSystemPlatform()->homeDirectory();
+  const std::optional<std::string> home = os::homeDirectory();
   if (!home) fail("no home directory for the current user; nothing was touched");
   result.home = *home;
   const PathContext context = contextFromEnvironment(*home);
@@ -236,10 +213,10 @@ bool isHostsDirectory(const std::string& directory) {
 }
 
 void refuseUnderSudo(const Options& options, const char* what) {
-  const char* sudoUser = std::getenv("SUDO_USER");
-  if (options.system || options.directory || sudoUser == nullptr || ::geteuid() != 0) return;
+  const std::optional<std::string> sudoUser = os::environmentVariable("SUDO_USER");
+  if (options.system || options.directory || !sudoUser || !os::runningAsRoot()) return;
   fail(std::string("run through sudo, a per-user ") + what + " would act on root's home, not " +
-       sudoUser + "'s: use --system for every user, or run it without sudo; nothing was touched");
+       *sudoUser + "'s: use --system for every user, or run it without sudo; nothing was touched");
 }
 
 std::string undoCommand(const Options& options) {
@@ -280,6 +257,48 @@ struct Target {
   std::vector<std::string> names;  // the browsers it is written for
 };
 
+// Where `install` with `options` writes, with the browsers each place is
+// for; the browsers left out for not being here go to `skipped`.
+std::vector<Target> installTargets(const Options& options, const Machine& here,
+                                   std::vector<std::string>& skipped) {
+  std::vector<Target> targets;
+  if (options.directory) {
+    targets.push_back({*options.directory, {}});
+    return targets;
+  }
+  for (const Browser& browser : here.browsers) {
+    const bool present = options.system ? std::any_of(browser.programs.begin(),
+                                                      browser.programs.end(), os::pathExists)
+                                        : isInstalled(browser, here.home);
+    if (!present && !options.all && options.browsers.empty()) {
+      if (std::find(skipped.begin(), skipped.end(), browser.name) == skipped.end()) {
+        skipped.push_back(browser.name);
+      }
+      continue;
+    }
+    const std::string& directory = options.system ? browser.systemHosts : browser.userHosts;
+    auto target = std::find_if(targets.begin(), targets.end(),
+                               [&](const Target& t) { return t.directory == directory; });
+    if (target == targets.end()) {
+      targets.push_back({directory, {browser.name}});
+    } else {
+      target->names.push_back(browser.name);
+    }
+  }
+  return targets;
+}
+
+// The directories `install` with the same options would write, one a line,
+// for packagers who need to know them beforehand.
+int directories(const Options& options) {
+  const Machine here = machine(options);
+  std::vector<std::string> skipped;
+  for (const Target& target : installTargets(options, here, skipped)) {
+    std::cout << target.directory << "\n";
+  }
+  return 0;
+}
+
 int install(const Options& options) {
   if (options.origins.empty()) fail("give at least one --extension-id; nothing was touched", 2);
   refuseUnderSudo(options, "install");
@@ -289,41 +308,17 @@ int install(const Options& options) {
   if (!manifest) fail("the host path is not valid UTF-8; nothing was touched");
 
   const Machine here = machine(options);
-  std::vector<Target> targets;
   std::vector<std::string> skipped;
-  if (options.directory) {
-    targets.push_back({*options.directory, {}});
-  } else {
-    for (const Browser& browser : here.browsers) {
-      const bool present =
-          options.system ? std::any_of(browser.programs.begin(), browser.programs.end(), pathExists)
-                         : isInstalled(browser, here.home);
-      if (!present && !options.all && options.browsers.empty()) {
-        if (std::find(skipped.begin(), skipped.end(), browser.name) == skipped.end()) {
-          skipped.push_back(browser.name);
-        }
-        continue;
-      }
-      const std::string& directory = options.system ? browser.systemHosts : browser.userHosts;
-      auto target = std::find_if(targets.begin(), targets.end(),
-                                 [&](const Target& t) { return t.directory == directory; });
-      if (target == targets.end()) {
-        targets.push_back({directory, {browser.name}});
-      } else {
-        target->names.push_back(browser.name);
-      }
-    }
-  }
+  const std::vector<Target> targets = installTargets(options, here, skipped);
 
   // Every place is tried, and every failure reported with its own cause.
   int written = 0, failed = 0;
   for (const Target& target : targets) {
     const std::string file = manifestPath(target.directory);
-    int error = posix::createDirectories(target.directory, 0755);
-    if (error == 0) error = posix::writeFileAtomically(file, *manifest, 0644);
-    if (error != 0) {
-      std::cerr << "tarnwick-register: could not write " << file << ": " << std::strerror(error)
-                << "\n";
+    os::Status done = os::createDirectories(target.directory, 0755);
+    if (done.ok()) done = os::writeFileAtomically(file, *manifest, 0644);
+    if (!done.ok()) {
+      std::cerr << "tarnwick-register: could not write " << file << ": " << done.message() << "\n";
       ++failed;
       continue;
     }
@@ -387,12 +382,14 @@ int uninstall(const Options& options) {
   int removed = 0, failed = 0;
   for (const Target& target : directoriesInScope(options, here, options.system)) {
     const std::string file = manifestPath(target.directory);
-    std::string error;
-    const std::optional<std::string> text = readBoundedFile(file, error);
+    std::string text;
+    const os::Status read = readBoundedFile(file, &text);
     // Only this host's own manifest is removed, never a file that merely has
     // its name.
-    if (!text && pathExists(file)) std::cout << "left " << file << " alone: " << error << "\n";
-    if (!text || !isOurManifest(*text)) continue;
+    if (!read.ok() && os::pathExists(file)) {
+      std::cout << "left " << file << " alone: " << read.message() << "\n";
+    }
+    if (!read.ok() || !isOurManifest(text)) continue;
     if (!options.browsers.empty()) {
       const std::vector<std::string> others =
           readersOf(target.directory, options.system, installedOthers, options.browsers);
@@ -402,8 +399,8 @@ int uninstall(const Options& options) {
         continue;
       }
     }
-    if (::unlink(file.c_str()) != 0) {
-      std::cerr << "tarnwick-register: could not remove " << file << ": " << std::strerror(errno)
+    if (const os::Status unlinked = os::removeFile(file); !unlinked.ok()) {
+      std::cerr << "tarnwick-register: could not remove " << file << ": " << unlinked.message()
                 << "\n";
       ++failed;
       continue;
@@ -413,7 +410,7 @@ int uninstall(const Options& options) {
     // A manifest directory of the browsers' own goes too once empty; a
     // directory given with --dir is the user's and stays.
     if (!options.directory && !options.keepDirectories && isHostsDirectory(target.directory) &&
-        ::rmdir(target.directory.c_str()) == 0) {
+        os::removeDirectory(target.directory).ok()) {
       std::cout << "removed " << target.directory << "\n";
     }
   }
@@ -428,21 +425,24 @@ int status(const Options& options) {
     if (options.directory && systemWide) break;
     for (const Target& target : directoriesInScope(options, here, systemWide)) {
       const std::string file = manifestPath(target.directory);
-      std::string error;
-      const std::optional<std::string> text = readBoundedFile(file, error);
-      if (!text || !isOurManifest(*text)) {
-        if (pathExists(file) && !text) std::cout << file << ": unreadable (" << error << ")\n";
+      std::string text;
+      const os::Status read = readBoundedFile(file, &text);
+      if (!read.ok() || !isOurManifest(text)) {
+        if (os::pathExists(file) && !read.ok()) {
+          std::cout << file << ": unreadable (" << read.message() << ")\n";
+        }
         continue;
       }
       ++found;
-      std::vector<std::string> problems;
-      const Manifest manifest = checkManifest(*text, kHostName, problems);
+      const Manifest manifest = checkManifest(text, kHostName);
       std::cout << (target.names.empty() ? "" : joined(target.names) + ": ") << file
                 << (systemWide ? " (every user)" : "") << "\n  host: " << manifest.hostPath
                 << (isExecutableFile(manifest.hostPath) ? "" : "  (MISSING)") << "\n";
       for (const std::string& origin : manifest.origins)
         std::cout << "  allows: " << origin << "\n";
-      for (const std::string& problem : problems) std::cout << "  BROKEN: " << problem << "\n";
+      for (const std::string& problem : manifest.problems) {
+        std::cout << "  BROKEN: " << problem << "\n";
+      }
     }
   }
   if (found == 0) std::cout << "not registered anywhere here\n";
@@ -510,15 +510,26 @@ int printManifest(const Options& options) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  ::signal(SIGPIPE, SIG_IGN);  // a host or a reader that is gone is reported, not fatal
+  // A host or a reader that is gone is reported, not fatal; and no pipe or
+  // file of the doctor's may take the number of a closed standard stream.
+  os::prepareStandardStreams();
   try {
     const Options options = parse(argc, argv);
     if (options.command == "install") return install(options);
     if (options.command == "uninstall") return uninstall(options);
     if (options.command == "doctor") return doctor(options);
     if (options.command == "print-manifest") return printManifest(options);
+    if (options.command == "directories") return directories(options);
     return status(options);
+  } catch (const Refusal& refusal) {
+    if (refusal.status == 0) {
+      std::cout << kUsage;
+    } else {
+      std::cerr << "tarnwick-register: " << refusal.message << "\n";
+    }
+    return refusal.status;
   } catch (const std::exception& error) {
-    fail(std::string("unexpected failure: ") + error.what());
+    std::cerr << "tarnwick-register: unexpected failure: " << error.what() << "\n";
+    return 1;
   }
 }

@@ -1,11 +1,6 @@
 #include "manifest.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstring>
+#include <algorithm>
 #include <nlohmann/json.hpp>
 
 namespace tarnwick::registration {
@@ -58,47 +53,13 @@ std::optional<std::string> manifestText(const std::string& hostPath,
   }
 }
 
-std::optional<std::string> readBoundedFile(const std::string& path, std::string& error) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-  if (fd < 0) {
-    error = std::strerror(errno);
-    return std::nullopt;
-  }
-  struct stat info {};
-  std::optional<std::string> text;
-  if (::fstat(fd, &info) != 0) {
-    error = std::strerror(errno);
-  } else if (!S_ISREG(info.st_mode)) {
-    error = "not a regular file";
-  } else if (static_cast<std::size_t>(info.st_size) > kManifestLimit) {
-    error = "larger than " + std::to_string(kManifestLimit / 1024) + " KiB";
-  } else {
-    text.emplace();
-    char buffer[4096];
-    while (true) {
-      const ssize_t got = ::read(fd, buffer, sizeof buffer);
-      if (got < 0 && errno == EINTR) continue;
-      if (got < 0) {
-        error = std::strerror(errno);
-        text.reset();
-        break;
-      }
-      if (got == 0) break;
-      text->append(buffer, static_cast<std::size_t>(got));
-      if (text->size() > kManifestLimit) {  // it grew while being read
-        error = "larger than " + std::to_string(kManifestLimit / 1024) + " KiB";
-        text.reset();
-        break;
-      }
-    }
-  }
-  ::close(fd);
-  return text;
+os::Status readBoundedFile(const std::string& path, std::string* text) {
+  return os::readRegularFile(path, kManifestLimit, text);
 }
 
-Manifest checkManifest(std::string_view text, std::string_view expectedName,
-                       std::vector<std::string>& problems) {
+Manifest checkManifest(std::string_view text, std::string_view expectedName) {
   Manifest manifest;
+  std::vector<std::string>& problems = manifest.problems;
   const auto json = nlohmann::json::parse(text, nullptr, false);
   if (json.is_discarded() || text.find('\0') != std::string_view::npos) {
     problems.push_back("it is not valid JSON");

@@ -7,6 +7,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/system.h"
+
 namespace tarnwick::registration {
 
 // The name the extension connects to; also the manifest's file name, with
@@ -26,16 +28,17 @@ std::optional<std::string> extensionOrigin(std::string_view id);
 std::optional<std::string> manifestText(const std::string& hostPath,
                                         const std::vector<std::string>& origins);
 
-// The text of a manifest (or policy) file: a regular file (a symbolic link to one is
-// fine) of at most kManifestLimit bytes, opened without blocking, so that a
-// FIFO or a device at its name never hangs or exhausts the reader. On
-// failure, nothing, with the reason in `error`.
-std::optional<std::string> readBoundedFile(const std::string& path, std::string& error);
+// The text of a manifest (or policy) file: a regular file (a symbolic link
+// to one is fine) of at most kManifestLimit bytes, opened without blocking,
+// so that a FIFO or a device at its name never hangs or exhausts the reader.
+os::Status readBoundedFile(const std::string& path, std::string* text);
 
 struct Manifest {
   std::string name;
   std::string hostPath;
   std::vector<std::string> origins;
+  // Every rule of the browsers that the manifest breaks, each a sentence.
+  std::vector<std::string> problems;
 };
 
 // The manifest in `text` as the browsers judge it: strict JSON; "name" of
@@ -44,8 +47,7 @@ struct Manifest {
 // "allowed_origins" a list of exact "chrome-extension://<32 letters a-p>/"
 // origins, with no wildcard. Every rule broken is one entry of `problems`;
 // the fields read are returned whatever the verdict.
-Manifest checkManifest(std::string_view text, std::string_view expectedName,
-                       std::vector<std::string>& problems);
+Manifest checkManifest(std::string_view text, std::string_view expectedName);
 
 // Whether `text` is a manifest of this host, judged by its "name" alone, so
 // that a broken or stale manifest of ours is still recognised as ours.

@@ -1,5 +1,7 @@
 // An in-memory platform for tests: input fed in chosen pieces, output and
-// files recorded, and any service made to fail on request.
+// files recorded, and any service made to fail on request. It is the codec
+// too, so that one list records every call, encodings included, and any of
+// them can be made to fail: pass it as both (runHost(fake, fake)).
 #pragma once
 
 #include <algorithm>
@@ -10,14 +12,15 @@
 #include <string>
 #include <vector>
 
+#include "host/json_codec.h"
 #include "platform/platform.h"
 
 namespace tarnwick::testing {
 
-// Reply is the encoding of a reply object; Encode is any other encoding.
+// Reply is the encoding of a reply; Encode that of a file's document.
 enum class Op { Reply, Encode, Home, CreateDirectory, WriteFile, NewIdentifier, Time, OpenUrl };
 
-class FakePlatform final : public Platform {
+class FakePlatform final : public Platform, public Codec {
  public:
   // Standard input: `input`, handed out at most `pieceSizes[i]` bytes per
   // read, cycling through the list (empty means as much as asked for).
@@ -68,10 +71,10 @@ class FakePlatform final : public Platform {
     return true;
   }
 
-  std::optional<std::string> encodeJson(const JsonObject& object, KeyOrder order) override {
-    const bool reply = object.size() == 1 && object[0].first == "ok";
-    if (fails(reply ? Op::Reply : Op::Encode)) return std::nullopt;
-    return Platform::encodeJson(object, order);
+  std::optional<std::string> encode(const JsonObject& object, KeyOrder order,
+                                    Document what) override {
+    if (fails(what == Document::Reply ? Op::Reply : Op::Encode)) return std::nullopt;
+    return Codec::encode(object, order, what);
   }
 
   std::optional<std::string> homeDirectory() override {

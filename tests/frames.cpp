@@ -1,18 +1,6 @@
 #include "frames.h"
 
-#include <cstring>
-
 namespace tarnwick::testing {
-
-std::string lengthBytes(std::uint32_t length) {
-  std::string bytes(4, '\0');
-  std::memcpy(bytes.data(), &length, 4);
-  return bytes;
-}
-
-std::string frame(std::string_view body) {
-  return lengthBytes(static_cast<std::uint32_t>(body.size())) + std::string(body);
-}
 
 std::optional<std::vector<bool>> parseReplies(std::string_view stream) {
   std::vector<bool> flags;

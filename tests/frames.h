@@ -7,15 +7,15 @@
 #include <string_view>
 #include <vector>
 
+#include "host/framing.h"
+
 namespace tarnwick::testing {
 
-// Four length bytes in native byte order.
-std::string lengthBytes(std::uint32_t length);
+using tarnwick::frame;
+using tarnwick::lengthBytes;
 
-// A whole inbound frame carrying `body`.
-std::string frame(std::string_view body);
-
-// The exact reply frames.
+// The exact reply frames, spelt out byte by byte rather than built by the
+// code under test.
 inline const std::string kOkTrue = std::string("\x0B\x00\x00\x00", 4) + R"({"ok":true})";
 inline const std::string kOkFalse = std::string("\x0C\x00\x00\x00", 4) + R"({"ok":false})";
 

@@ -16,14 +16,14 @@ class Framing : public ::testing::Test {
 
   std::string serve(const std::string& input) {
     platform.input = input;
-    runHost(platform);
+    runHost(platform, platform);
     return platform.output();
   }
 };
 
 TEST_F(Framing, RepliesAreExactBytesInTwoWrites) {
-  EXPECT_TRUE(sendReply(platform, true));
-  EXPECT_TRUE(sendReply(platform, false));
+  EXPECT_TRUE(sendReply(platform, platform, true));
+  EXPECT_TRUE(sendReply(platform, platform, false));
   const std::vector<std::string> expected{std::string("\x0B\x00\x00\x00", 4), R"({"ok":true})",
                                           std::string("\x0C\x00\x00\x00", 4), R"({"ok":false})"};
   EXPECT_EQ(platform.writes, expected);
@@ -59,7 +59,7 @@ TEST_F(Framing, PiecesOfAnySizeAreJoinedInOrder) {
     fresh.pieceSizes = pieces;
     fresh.input = frame(R"({"type":"nothing","padding":")" + std::string(300, 'x') + "\"}") +
                   frame("[]") + frame("not json");
-    runHost(fresh);
+    runHost(fresh, fresh);
     EXPECT_EQ(fresh.output(), replies(kOkFalse, 3));
     EXPECT_EQ(fresh.inputOffset, fresh.input.size());
   }
@@ -97,7 +97,7 @@ TEST_F(Framing, FrameCutShortGetsNoReply) {
   for (std::size_t cut : {std::size_t{2}, next.size() / 2, next.size() - 1}) {
     FakePlatform fresh;
     fresh.input = whole + next.substr(0, cut);
-    runHost(fresh);
+    runHost(fresh, fresh);
     EXPECT_EQ(fresh.output(), kOkFalse) << "cut after " << cut << " bytes";
   }
 }

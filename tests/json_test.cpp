@@ -17,7 +17,7 @@ class Json : public ::testing::Test {
 };
 
 TEST_F(Json, KeepsOnlyTopLevelStringMembers) {
-  const auto message = platform.decodeJson(
+  const auto message = decodeRequest(
       R"({"type":"ping","n":1,"b":true,"z":null,"a":["x"],"o":{"type":"open","browser":"edge"},)"
       R"("browser":"chrome","url":""})");
   ASSERT_TRUE(message);
@@ -25,19 +25,18 @@ TEST_F(Json, KeepsOnlyTopLevelStringMembers) {
 }
 
 TEST_F(Json, LastOfRepeatedKeysWins) {
-  EXPECT_EQ(platform.decodeJson(R"({"type":"open","type":"ping"})"),
-            (MessageObject{{"type", "ping"}}));
-  EXPECT_EQ(platform.decodeJson(R"({"type":"ping","type":[]})"), MessageObject{});
-  EXPECT_EQ(platform.decodeJson(R"({"type":{},"type":"ping"})"), (MessageObject{{"type", "ping"}}));
+  EXPECT_EQ(decodeRequest(R"({"type":"open","type":"ping"})"), (MessageObject{{"type", "ping"}}));
+  EXPECT_EQ(decodeRequest(R"({"type":"ping","type":[]})"), MessageObject{});
+  EXPECT_EQ(decodeRequest(R"({"type":{},"type":"ping"})"), (MessageObject{{"type", "ping"}}));
 }
 
 TEST_F(Json, TopLevelArrayIsAnEmptyMessage) {
-  EXPECT_EQ(platform.decodeJson(R"(["type","ping"])"), MessageObject{});
-  EXPECT_EQ(platform.decodeJson(R"([{"type":"ping"}])"), MessageObject{});
+  EXPECT_EQ(decodeRequest(R"(["type","ping"])"), MessageObject{});
+  EXPECT_EQ(decodeRequest(R"([{"type":"ping"}])"), MessageObject{});
 }
 
 TEST_F(Json, EscapesAndNonAsciiDecodeToTheirText) {
-  const auto message = platform.decodeJson(
+  const auto message = decodeRequest(
       R"({"url":"a\u0000b","filename":"\u00e9t\u00e9 \ud83d\ude00 \"q\" \\ \/","referrer":"日本"})");
   ASSERT_TRUE(message);
   EXPECT_EQ(message->at("url"), std::string("a\0b", 3));
@@ -131,31 +130,30 @@ TEST_F(Json, DecodesExactlyAsTheLibrary) {
       std::string("{\"url\":\"") + std::string(5000, 'a') + "\\n" + std::string(5000, 'b') + "\"}",
   };
   for (const std::string& input : inputs) {
-    EXPECT_EQ(platform.decodeJson(input), referenceRequest(input)) << "input: " << input;
+    EXPECT_EQ(decodeRequest(input), referenceRequest(input)) << "input: " << input;
   }
 }
 
 TEST_F(Json, DeepestNestingThatFitsAFrameDecodes) {
-  EXPECT_EQ(platform.decodeJson(deepArray(kMaxInboundLength)), MessageObject{});
+  EXPECT_EQ(decodeRequest(deepArray(kMaxInboundLength)), MessageObject{});
   const std::string deepMember =
       R"({"type":"ping","deep":)" + deepArray(kMaxInboundLength - 40) + R"(,"browser":"edge"})";
-  EXPECT_EQ(platform.decodeJson(deepMember),
-            (MessageObject{{"type", "ping"}, {"browser", "edge"}}));
-  EXPECT_FALSE(platform.decodeJson(std::string(kMaxInboundLength, '[')));
+  EXPECT_EQ(decodeRequest(deepMember), (MessageObject{{"type", "ping"}, {"browser", "edge"}}));
+  EXPECT_FALSE(decodeRequest(std::string(kMaxInboundLength, '[')));
 }
 
 TEST_F(Json, EncodesCompactlyInTheOrderAsked) {
   const JsonObject object{
       {"url", std::string_view("a\0b\"\\/é", 8)}, {"lastSeen", 1700000000.25}, {"ok", true}};
-  EXPECT_EQ(platform.encodeJson(object, KeyOrder::AsGiven),
+  EXPECT_EQ(encodeObject(object, KeyOrder::AsGiven),
             R"({"url":"a\u0000b\"\\/é","lastSeen":1700000000.25,"ok":true})");
-  EXPECT_EQ(platform.encodeJson(object, KeyOrder::Sorted),
+  EXPECT_EQ(encodeObject(object, KeyOrder::Sorted),
             R"({"lastSeen":1700000000.25,"ok":true,"url":"a\u0000b\"\\/é"})");
 }
 
 TEST_F(Json, NumbersReadBackAsTheSameDouble) {
   for (double seconds : {1700000000.123456789, 0.1, 1e-7, 4102444800.000001}) {
-    const auto text = platform.encodeJson({{"t", seconds}}, KeyOrder::AsGiven);
+    const auto text = encodeObject({{"t", seconds}}, KeyOrder::AsGiven);
     ASSERT_TRUE(text);
     EXPECT_EQ(nlohmann::json::parse(*text).at("t").get<double>(), seconds) << *text;
   }
@@ -169,7 +167,7 @@ TEST_F(Json, EncodedTextReadsBackExactly) {
         std::string("\xC2\x80 \xDF\xBF \xE0\xA0\x80 \xED\x9F\xBF \xEE\x80\x80 "
                     "\xEF\xBF\xBF \xF0\x90\x80\x80 \xF4\x8F\xBF\xBF"),
         std::string(1000, '"') + std::string(1000, 'x')}) {
-    const auto encoded = platform.encodeJson({{"k", std::string_view(text)}}, KeyOrder::AsGiven);
+    const auto encoded = encodeObject({{"k", std::string_view(text)}}, KeyOrder::AsGiven);
     ASSERT_TRUE(encoded);
     EXPECT_EQ(nlohmann::json::parse(*encoded).at("k"), text);
     EXPECT_EQ(encoded->find_first_of("\n\t\r"), std::string::npos);
@@ -177,20 +175,18 @@ TEST_F(Json, EncodedTextReadsBackExactly) {
 }
 
 TEST_F(Json, WholeSecondsStillReadAsAFraction) {
-  EXPECT_EQ(platform.encodeJson({{"t", 1700000000.0}}, KeyOrder::AsGiven), R"({"t":1700000000.0})");
-  EXPECT_EQ(platform.encodeJson({{"t", 1e300}}, KeyOrder::AsGiven), R"({"t":1e+300})");
+  EXPECT_EQ(encodeObject({{"t", 1700000000.0}}, KeyOrder::AsGiven), R"({"t":1700000000.0})");
+  EXPECT_EQ(encodeObject({{"t", 1e300}}, KeyOrder::AsGiven), R"({"t":1e+300})");
 }
 
 TEST_F(Json, EncodingFailsForWhatJsonCannotHold) {
   for (std::string_view invalid :
        {"\xC3", "\x80", "\xC0\x80", "\xC1\xBF", "\xE0\x9F\xBF", "\xED\xA0\x80", "\xF0\x8F\xBF\xBF",
         "\xF4\x90\x80\x80", "\xF5\x80\x80\x80", "\xFF", "ok\xE2\x82", "\xE2\x28\xA1"}) {
-    EXPECT_FALSE(platform.encodeJson({{"url", invalid}}, KeyOrder::AsGiven));
+    EXPECT_FALSE(encodeObject({{"url", invalid}}, KeyOrder::AsGiven));
   }
-  EXPECT_FALSE(
-      platform.encodeJson({{"t", std::numeric_limits<double>::infinity()}}, KeyOrder::AsGiven));
-  EXPECT_FALSE(
-      platform.encodeJson({{"t", std::numeric_limits<double>::quiet_NaN()}}, KeyOrder::Sorted));
+  EXPECT_FALSE(encodeObject({{"t", std::numeric_limits<double>::infinity()}}, KeyOrder::AsGiven));
+  EXPECT_FALSE(encodeObject({{"t", std::numeric_limits<double>::quiet_NaN()}}, KeyOrder::Sorted));
 }
 
 }  // namespace

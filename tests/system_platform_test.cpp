@@ -52,7 +52,7 @@ TEST(SystemStreams, InterruptedCallsAreRetried) {
     sigaction(SIGALRM, &action, nullptr);
     const itimerval every{{0, 200}, {0, 200}};
     setitimer(ITIMER_REAL, &every, nullptr);
-    runHost(*makeSystemPlatform());
+    runHost(*makeSystemPlatform(), strictCodec());
     const itimerval off{};
     setitimer(ITIMER_REAL, &off, nullptr);
     _exit(interruptions > 0 ? 0 : 3);

@@ -24,13 +24,21 @@ std::optional<std::string> readMessage(Platform& platform) {
   return readExactly(platform, length);
 }
 
-bool sendReply(Platform& platform, bool ok) {
-  const std::optional<std::string> body = platform.encodeJson({{"ok", ok}}, KeyOrder::AsGiven);
+std::string lengthBytes(std::uint32_t length) {
+  std::string bytes(sizeof length, '\0');
+  std::memcpy(bytes.data(), &length, sizeof length);  // native byte order
+  return bytes;
+}
+
+std::string frame(std::string_view body) {
+  return lengthBytes(static_cast<std::uint32_t>(body.size())).append(body);
+}
+
+bool sendReply(Platform& platform, Codec& codec, bool ok) {
+  const std::optional<std::string> body =
+      codec.encode({{"ok", ok}}, KeyOrder::AsGiven, Document::Reply);
   if (!body) return true;  // nothing to send, but the stream is still fine
-  const auto length = static_cast<std::uint32_t>(body->size());
-  char header[sizeof length];
-  std::memcpy(header, &length, sizeof length);
-  return platform.writeOutput(std::string_view(header, sizeof header)) &&
+  return platform.writeOutput(lengthBytes(static_cast<std::uint32_t>(body->size()))) &&
          platform.writeOutput(*body);
 }
 

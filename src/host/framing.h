@@ -7,13 +7,26 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 
+#include "host/json_codec.h"
 #include "platform/platform.h"
 
 namespace tarnwick {
 
 // Inbound lengths outside 1 to kMaxInboundLength end the session.
 inline constexpr std::uint32_t kMaxInboundLength = 0xFFFFF;  // 1 MiB - 1
+
+// The two reply bodies there are.
+inline constexpr std::string_view kReplyTrue = R"({"ok":true})";
+inline constexpr std::string_view kReplyFalse = R"({"ok":false})";
+
+// The four length bytes of a frame, in native byte order.
+std::string lengthBytes(std::uint32_t length);
+
+// A whole frame carrying `body` (of at most 4 GiB - 1 bytes), for those
+// that talk to a host: its length bytes, then the body.
+std::string frame(std::string_view body);
 
 // Exactly `count` (at least 1) bytes from standard input, or nothing once the
 // input ends first, in which case the bytes gathered are dropped. No read asks
@@ -28,6 +41,6 @@ std::optional<std::string> readMessage(Platform& platform);
 // Writes {"ok":true} or {"ok":false} as one frame: the length, then the body,
 // as two writes. Writes nothing if the reply cannot be encoded. Returns false
 // when standard output can no longer be written.
-bool sendReply(Platform& platform, bool ok);
+bool sendReply(Platform& platform, Codec& codec, bool ok);
 
 }  // namespace tarnwick

@@ -2,17 +2,20 @@
 // and again, until the input ends or a frame's length is refused.
 #pragma once
 
+#include "host/json_codec.h"
+#include "host/message.h"
 #include "platform/platform.h"
 
 namespace tarnwick {
 
 // Serves frames from standard input until the session ends. Every frame read
 // whole gets exactly one reply, written before the next frame is read.
-void runHost(Platform& platform);
+// Requests are decoded and replies encoded with `codec`.
+void runHost(Platform& platform, Codec& codec);
 
 // The ok flag for one request: the outcome of the handler that its string
 // field "type" names exactly ("ping", "open" or "capture"), or false, with no
 // handler run, for any other or missing type.
-bool handleMessage(Platform& platform, const MessageObject& message);
+bool handleMessage(Platform& platform, Codec& codec, const MessageObject& message);
 
 }  // namespace tarnwick

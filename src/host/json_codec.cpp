@@ -1,6 +1,6 @@
 // The JSON codec. Requests are decoded by a hand-written single pass that
 // keeps only what the handlers read; flat objects are encoded directly.
-#include "platform/json_codec.h"
+#include "host/json_codec.h"
 
 #include <algorithm>
 #include <cmath>
@@ -9,7 +9,10 @@
 #include <cstring>
 #include <iterator>
 #include <nlohmann/json.hpp>
+#include <utility>
 #include <vector>
+
+#include "util/hex.h"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -87,7 +90,6 @@ const unsigned char* plainRun(const unsigned char* at, const unsigned char* end)
 // Appends `text` as a JSON string. Runs of characters that need no escape
 // are copied whole. Fails on text that is not valid UTF-8.
 bool appendString(std::string& out, std::string_view text) {
-  static constexpr char kHex[] = "0123456789abcdef";
   out.push_back('"');
   const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
   std::size_t runStart = 0, at = 0;
@@ -126,8 +128,8 @@ bool appendString(std::string& out, std::string_view text) {
         break;
       default:
         out.append("\\u00");
-        out.push_back(kHex[c >> 4]);
-        out.push_back(kHex[c & 0xF]);
+        out.push_back(hexDigit(c >> 4U));
+        out.push_back(hexDigit(c));
     }
     runStart = ++at;
   }
@@ -143,14 +145,12 @@ bool appendValue(std::string& out, bool value) {
   return true;
 }
 
-// The shortest text that reads back as the same double (the JSON library's
-// Grisu2 formatting), always with a fraction or an exponent so that it reads
-// as a floating-point number: 1700000000.25, 1700000000.0, 1e+300.
+// The shortest text that reads back as the same double, as the JSON library
+// writes a number, always with a fraction or an exponent so that it reads as
+// a floating-point number: 1700000000.25, 1700000000.0, 1e+300.
 bool appendValue(std::string& out, double value) {
   if (!std::isfinite(value)) return false;  // JSON has no text for these
-  char text[64];
-  const char* end = nlohmann::detail::to_chars(text, text + sizeof text, value);
-  out.append(text, static_cast<std::size_t>(end - text));
+  out.append(nlohmann::json(value).dump());
   return true;
 }
 
@@ -342,7 +342,7 @@ class RequestDecoder {
     }
   }
 
-  static int hexDigit(unsigned char c) {
+  static int hexValue(unsigned char c) {
     if (c >= '0' && c <= '9') return c - '0';
     if (c >= 'a' && c <= 'f') return c - 'a' + 10;
     if (c >= 'A' && c <= 'F') return c - 'A' + 10;
@@ -354,7 +354,7 @@ class RequestDecoder {
     if (end_ - at_ < 4) return false;
     unit = 0;
     for (int i = 0; i < 4; ++i) {
-      const int digit = hexDigit(at_[i]);
+      const int digit = hexValue(at_[i]);
       if (digit < 0) return false;
       unit = unit * 16 + static_cast<unsigned>(digit);
     }
@@ -532,12 +532,9 @@ std::optional<std::string> encodeObject(const JsonObject& object, KeyOrder order
   }
 }
 
-std::optional<MessageObject> Platform::decodeJson(std::string text) {
-  return decodeRequest(std::move(text));
-}
-
-std::optional<std::string> Platform::encodeJson(const JsonObject& object, KeyOrder order) {
-  return encodeObject(object, order);
+Codec& strictCodec() {
+  static Codec codec;
+  return codec;
 }
 
 }  // namespace tarnwick
