@@ -1,13 +1,9 @@
 // Times the host against the floor, run by run in ABBA order, on a tmpfs home
 // and on a disk home, and prints each figure with its ratio to the floor.
-#include <fcntl.h>
-#include <spawn.h>
-#include <stdlib.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <algorithm>
+#include <array>
 #include <chrono>
+#include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -17,7 +13,12 @@
 #include <string>
 #include <vector>
 
-extern char** environ;
+#include "host/framing.h"
+#include "platform/process.h"
+#include "platform/system.h"
+
+using tarnwick::frame;
+namespace os = tarnwick::os;
 
 namespace {
 
@@ -25,13 +26,6 @@ struct Sample {
   double seconds = 0;
   long peakKiB = 0;
 };
-
-std::string frame(const std::string& body) {
-  const auto length = static_cast<std::uint32_t>(body.size());
-  std::string bytes(4, '\0');
-  std::memcpy(bytes.data(), &length, 4);
-  return bytes + body;
-}
 
 // Requests of every kind but "open", whose cost is the desktop's opener.
 std::string mixedSession(int count) {
@@ -64,39 +58,21 @@ std::string launcher;  // the small program that starts and measures each run
 
 Sample runOnce(const std::string& program, const std::string& input, const std::string& output,
                const std::string& home) {
-  int report[2];
-  if (pipe(report) != 0) std::exit(1);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, report[1], 1);
-  posix_spawn_file_actions_addclose(&actions, report[0]);
-  std::string homeVariable = "HOME=" + home;
-  std::string pathVariable = "PATH=/usr/bin:/bin";
-  char* environment[] = {homeVariable.data(), pathVariable.data(), nullptr};
-  std::vector<std::string> words{launcher, input, output, program};
-  std::vector<char*> arguments;
-  for (auto& word : words) arguments.push_back(word.data());
-  arguments.push_back(nullptr);
-  pid_t child = -1;
-  if (posix_spawn(&child, launcher.c_str(), &actions, nullptr, arguments.data(), environment) !=
-      0) {
-    std::perror(launcher.c_str());
+  os::ProcessOptions options;
+  options.arguments = {launcher, input, output, program};
+  options.environment = {"HOME=" + home, "PATH=/usr/bin:/bin"};
+  options.output = os::Stream::pipe();
+  options.errors = os::Stream::inherit();
+  // No deadline: a run takes as long as it takes.
+  const os::Completion run = os::runToCompletion(options, "", INT64_MAX, 128);
+  if (!run.started.ok()) {
+    std::fprintf(stderr, "%s: %s\n", launcher.c_str(), run.started.message().c_str());
     std::exit(1);
   }
-  posix_spawn_file_actions_destroy(&actions);
-  close(report[1]);
-  char text[128] = {};
-  std::size_t held = 0;
-  for (ssize_t n;
-       held < sizeof text - 1 && (n = read(report[0], text + held, sizeof text - 1 - held)) > 0;) {
-    held += static_cast<std::size_t>(n);
-  }
-  close(report[0]);
-  int status = 0;
-  waitpid(child, &status, 0);
+  const std::string& text = run.streams.output;
   Sample sample;
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 ||
-      std::sscanf(text, "%lf %ld", &sample.seconds, &sample.peakKiB) != 2) {
+  if (!run.exit.exited || run.exit.status != 0 ||
+      std::sscanf(text.c_str(), "%lf %ld", &sample.seconds, &sample.peakKiB) != 2) {
     std::fprintf(stderr, "%s did not exit cleanly\n", program.c_str());
     std::exit(1);
   }
@@ -179,12 +155,15 @@ void measure(const Programs& programs, const std::vector<Case>& cases, const std
 }
 
 std::string makeDirectory(const std::string& parent) {
-  std::string pattern = parent + "/tarnwick-bench-XXXXXX";
-  if (mkdtemp(pattern.data()) == nullptr) {
-    std::perror(parent.c_str());
-    std::exit(1);
+  for (int attempt = 0; attempt < 8; ++attempt) {
+    std::array<unsigned char, 8> noise{};
+    os::fillRandom(noise);
+    std::string path = parent + "/tarnwick-bench-";
+    for (const unsigned char byte : noise) path += static_cast<char>('a' + byte % 26);
+    if (std::filesystem::create_directory(path)) return path;
   }
-  return pattern;
+  std::fprintf(stderr, "no directory could be made in %s\n", parent.c_str());
+  std::exit(1);
 }
 
 }  // namespace

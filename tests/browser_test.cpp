@@ -17,6 +17,7 @@
 
 #include "opener.h"
 #include "platform/operating_system.h"
+#include "platform/process.h"
 #include "process.h"
 #include "scratch.h"
 
@@ -65,19 +66,10 @@ std::vector<pid_t> processesWith(const std::string& argument) {
 // hosts share): TERM, then KILL once a bound has passed. Its helper
 // processes, which carry the same profile argument, follow it; any that
 // outlive the bound are killed one by one.
-void stopBrowser(pid_t browser, const std::string& profileArgument) {
-  kill(browser, SIGTERM);
+void stopBrowser(os::Process& browser, const std::string& profileArgument) {
+  browser.signal(SIGTERM);
+  if (!browser.wait(os::monotonicMilliseconds() + 10'000)) browser.kill();
   auto deadline = Clock::now() + std::chrono::seconds(10);
-  int status = 0;
-  while (waitpid(browser, &status, WNOHANG) == 0) {
-    if (Clock::now() > deadline) {
-      kill(browser, SIGKILL);
-      waitpid(browser, &status, 0);
-      break;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  deadline = Clock::now() + std::chrono::seconds(10);
   while (!processesWith(profileArgument).empty() && Clock::now() < deadline) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
@@ -111,52 +103,41 @@ class Browser : public ::testing::Test {
   // Runs the browser until the extension reports "done" (or the bound
   // passes) and returns every report by name.
   std::map<std::string, nlohmann::json> runBrowser() {
-    int errors[2];
-    if (!makePipe(errors)) return {};
-    std::vector<std::string> arguments{kChromium,
-                                       "--headless=new",
-                                       "--no-sandbox",
-                                       "--disable-gpu",
-                                       "--disable-quic",
-                                       "--no-first-run",
-                                       "--no-default-browser-check",
-                                       "--disable-background-networking",
-                                       "--disable-component-update",
-                                       "--disable-sync",
-                                       "--user-data-dir=" + profile,
-                                       "--load-extension=" TARNWICK_EXTENSION_DIR,
-                                       "--enable-logging=stderr",
-                                       "about:blank"};
-    std::vector<std::string> environment{"HOME=" + home, "XDG_CONFIG_HOME=" + home + "/.config",
-                                         "XDG_CACHE_HOME=" + home + "/.cache",
-                                         "PATH=" + scratch / "bin" + ":/usr/bin:/bin",
-                                         "LANG=C.UTF-8"};
-    std::vector<char*> argv, envp;
-    for (auto& a : arguments) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    for (auto& e : environment) envp.push_back(e.data());
-    envp.push_back(nullptr);
-
-    const pid_t browser = fork();
-    if (browser == 0) {
-      const int null = open("/dev/null", O_RDWR);
-      dup2(null, 0);
-      dup2(null, 1);
-      dup2(errors[1], 2);
-      execve(kChromium, argv.data(), envp.data());
-      _exit(127);
-    }
-    close(errors[1]);
+    os::ProcessOptions options;
+    options.arguments = {kChromium,
+                         "--headless=new",
+                         "--no-sandbox",
+                         "--disable-gpu",
+                         "--disable-quic",
+                         "--no-first-run",
+                         "--no-default-browser-check",
+                         "--disable-background-networking",
+                         "--disable-component-update",
+                         "--disable-sync",
+                         "--user-data-dir=" + profile,
+                         "--load-extension=" TARNWICK_EXTENSION_DIR,
+                         "--enable-logging=stderr",
+                         "about:blank"};
+    options.environment = {"HOME=" + home, "XDG_CONFIG_HOME=" + home + "/.config",
+                           "XDG_CACHE_HOME=" + home + "/.cache",
+                           "PATH=" + scratch / "bin" + ":/usr/bin:/bin", "LANG=C.UTF-8"};
+    options.errors = os::Stream::pipe();
+    // The browser's process group is shared with the hosts it starts, so it
+    // is stopped by its own process id, never by its group.
+    options.grouping = os::Grouping::Shared;
+    os::Process browser;
+    if (!os::Process::start(options, &browser).ok()) return {};
+    const int errors = browser.errors();
 
     std::map<std::string, nlohmann::json> reports;
     std::string pending;
     const std::string marker = "TARNWICK-E2E ";
     const auto deadline = Clock::now() + kBrowserTimeout;
     while (reports.count("done") == 0 && Clock::now() < deadline) {
-      pollfd readable{errors[0], POLLIN, 0};
+      pollfd readable{errors, POLLIN, 0};
       if (poll(&readable, 1, 200) <= 0) continue;
       char buffer[8192];
-      const ssize_t got = read(errors[0], buffer, sizeof buffer);
+      const ssize_t got = read(errors, buffer, sizeof buffer);
       if (got <= 0) break;
       pending.append(buffer, static_cast<std::size_t>(got));
       for (std::size_t newline; (newline = pending.find('\n')) != std::string::npos;) {
@@ -171,7 +152,6 @@ class Browser : public ::testing::Test {
       }
     }
     stopBrowser(browser, "--user-data-dir=" + profile);
-    close(errors[0]);
     return reports;
   }
 

@@ -13,6 +13,8 @@
 #include <sstream>
 #include <thread>
 
+#include "platform/process.h"
+
 extern char** environ;
 
 namespace tarnwick::testing {
@@ -29,24 +31,7 @@ std::string drain(int fd) {
       break;
     }
   }
-  close(fd);
   return all;
-}
-
-void writeAll(int fd, const std::string& bytes) {
-  std::size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      if (errno == EAGAIN) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        continue;
-      }
-      return;  // the host has stopped reading
-    }
-    done += static_cast<std::size_t>(n);
-  }
 }
 
 std::vector<std::string> environmentFor(const HostRun& run) {
@@ -68,27 +53,7 @@ std::vector<std::string> environmentFor(const HostRun& run) {
   return result;
 }
 
-void setNonBlocking(int fd) { fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK); }
-
-// Closes every descriptor from 3 up, in a child about to exec, so that
-// nothing the test runner left open reaches the program.
-void closeInheritedDescriptors() {
-#if defined(__linux__)
-  close_range(3, ~0U, 0);
-#else
-  const long limit = sysconf(_SC_OPEN_MAX);
-  for (int fd = 3; fd < (limit > 0 && limit < 65536 ? limit : 65536); ++fd) close(fd);
-#endif
-}
-
 }  // namespace
-
-bool makePipe(int ends[2]) {
-  if (pipe(ends) != 0) return false;
-  fcntl(ends[0], F_SETFD, FD_CLOEXEC);
-  fcntl(ends[1], F_SETFD, FD_CLOEXEC);
-  return true;
-}
 
 const char* hostBinary() { return TARNWICK_HOST_BINARY; }
 
@@ -122,81 +87,62 @@ std::vector<pid_t> childrenOf(pid_t parent) {
 
 HostExit runHostBinary(const HostRun& run) {
   signal(SIGPIPE, SIG_IGN);
-  int input[2] = {-1, -1}, output[2], errors[2];
-  if (run.inputDescriptor < 0 && !makePipe(input)) return {};
-  if (!makePipe(output) || !makePipe(errors)) return {};
-  if (run.nonBlockingInput) setNonBlocking(input[0]);
-  if (run.nonBlockingOutput) setNonBlocking(output[1]);
-
-  std::vector<std::string> arguments{run.program.empty() ? hostBinary() : run.program};
-  arguments.insert(arguments.end(), run.arguments.begin(), run.arguments.end());
-  std::vector<std::string> environment = environmentFor(run);
-  std::vector<char*> argv, envp;
-  for (auto& a : arguments) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  for (auto& e : environment) envp.push_back(e.data());
-  envp.push_back(nullptr);
-
-  const int inputForChild = run.inputDescriptor >= 0 ? run.inputDescriptor : input[0];
-  const pid_t child = fork();
-  if (child == 0) {
-    dup2(inputForChild, 0);
-    dup2(output[1], 1);
-    dup2(errors[1], 2);
-    closeInheritedDescriptors();
-    for (int fd : run.closedDescriptors) close(fd);
-    if (run.user && (setgid(*run.user) != 0 || setuid(*run.user) != 0)) _exit(126);
-    if (run.descriptorLimit) {
-      const rlimit limit{*run.descriptorLimit, *run.descriptorLimit};
-      setrlimit(RLIMIT_NOFILE, &limit);
-    }
-    execve(argv[0], argv.data(), envp.data());
-    _exit(127);
+  os::ProcessOptions options;
+  options.arguments = {run.program.empty() ? hostBinary() : run.program};
+  options.arguments.insert(options.arguments.end(), run.arguments.begin(), run.arguments.end());
+  // What the child must start under that a spawn cannot set is set by a
+  // small program that then becomes the host.
+  if (run.user) {
+    const std::string id = std::to_string(*run.user);
+    options.arguments.insert(options.arguments.begin(), {"/usr/bin/setpriv", "--reuid=" + id,
+                                                         "--regid=" + id, "--clear-groups", "--"});
   }
-  if (run.onStart) run.onStart(child);
-  if (run.inputDescriptor < 0) close(input[0]);
-  close(output[1]);
-  close(errors[1]);
+  if (run.descriptorLimit) {
+    options.arguments.insert(
+        options.arguments.begin(),
+        {"/bin/sh", "-c",
+         "ulimit -n " + std::to_string(*run.descriptorLimit) + " && exec \"$0\" \"$@\""});
+  }
+  options.environment = environmentFor(run);
+  options.input = run.inputDescriptor >= 0 ? os::Stream::descriptorOf(run.inputDescriptor)
+                                           : os::Stream::pipe(run.nonBlockingInput);
+  options.output = os::Stream::pipe(run.nonBlockingOutput);
+  options.errors = os::Stream::pipe();
+  options.closedStreams = run.closedDescriptors;
+  os::Process process;
+  if (!os::Process::start(options, &process).ok()) return {};
+  if (run.onStart) run.onStart(process.id());
 
   HostExit result;
-  if (run.closeOutputFirst) close(output[0]);
+  if (run.closeOutputFirst) process.closeOutput();
   std::thread outputReader;
   if (!run.closeOutputFirst) {
     outputReader = std::thread([&] {
       std::this_thread::sleep_for(std::chrono::milliseconds(run.outputReadDelayMs));
-      result.output = drain(output[0]);
+      result.output = drain(process.output());
     });
   }
-  std::thread errorReader([&] { result.errors = drain(errors[0]); });
+  std::thread errorReader([&] { result.errors = drain(process.errors()); });
 
-  if (run.inputDescriptor < 0) {
-    for (std::size_t i = 0; i < run.pieces.size(); ++i) {
-      if (i > 0 && run.pauseMs > 0) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(run.pauseMs));
-      }
-      writeAll(input[1], run.pieces[i]);
+  for (std::size_t i = 0; i < run.pieces.size(); ++i) {
+    if (i > 0 && run.pauseMs > 0) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(run.pauseMs));
     }
+    if (!process.write(run.pieces[i])) break;  // the host has stopped reading
   }
-  if (run.whileRunning) run.whileRunning(child);
-  if (run.inputDescriptor < 0) {
-    close(input[1]);
-  }
+  if (run.whileRunning) run.whileRunning(process.id());
+  process.closeInput();
 
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(run.timeoutSeconds);
-  int status = 0;
-  while (waitpid(child, &status, WNOHANG) == 0) {
-    if (std::chrono::steady_clock::now() > deadline) {
-      result.timedOut = true;
-      kill(child, SIGKILL);
-      waitpid(child, &status, 0);
-      break;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  const std::optional<os::Exit> exit =
+      process.wait(os::monotonicMilliseconds() + run.timeoutSeconds * 1000);
+  if (!exit) {
+    result.timedOut = true;
+    process.kill();
   }
   if (outputReader.joinable()) outputReader.join();
   errorReader.join();
-  result.exited = !result.timedOut && WIFEXITED(status);
-  result.status = result.exited ? WEXITSTATUS(status) : -1;
+  result.exited = !result.timedOut && process.exit() && process.exit()->exited;
+  result.status = result.exited ? process.exit()->status : -1;
   return result;
 }
 

@@ -68,9 +68,6 @@ inline constexpr const char* kNoncePattern =
 std::vector<pid_t> childrenOf(pid_t parent);
 #endif
 
-// A pipe whose two ends are closed on exec.
-bool makePipe(int ends[2]);
-
 // The path of the built host executable.
 const char* hostBinary();
 

@@ -25,10 +25,25 @@ void closeIfOpen(int& fd) {
 
 // A pipe whose ends are closed on exec; the child gets its end through a
 // file action, never by inheritance.
+// A pipe end never takes the number of a closed standard stream either: the
+// file actions that set up the child's streams would then trip over it.
 bool makePipe(int ends[2]) {
   if (::pipe(ends) != 0) return false;
-  ::fcntl(ends[0], F_SETFD, FD_CLOEXEC);
-  ::fcntl(ends[1], F_SETFD, FD_CLOEXEC);
+  for (int i = 0; i < 2; ++i) {
+    if (ends[i] >= 3) {
+      ::fcntl(ends[i], F_SETFD, FD_CLOEXEC);
+      continue;
+    }
+    const int moved = ::fcntl(ends[i], F_DUPFD_CLOEXEC, 3);
+    const int error = errno;
+    ::close(ends[i]);
+    ends[i] = moved;
+    if (moved < 0) {
+      ::close(ends[1 - i]);
+      errno = error;
+      return false;
+    }
+  }
   return true;
 }
 
@@ -274,7 +289,9 @@ std::optional<Exit> Process::wait(std::int64_t deadline) {
   }
   long pause = 500'000;  // nanoseconds; doubled up to 20 ms
   while (!hasExited() && monotonicMilliseconds() < deadline) {
-    timespec nap{0, std::min<long>(pause, (deadline - monotonicMilliseconds()) * 1'000'000L)};
+    const std::int64_t left = std::max<std::int64_t>(deadline - monotonicMilliseconds(), 0);
+    timespec nap{
+        0, left >= 1000 ? pause : std::min<long>(pause, static_cast<long>(left) * 1'000'000L)};
     ::nanosleep(&nap, nullptr);
     pause = std::min(pause * 2, 20'000'000L);
   }
