@@ -6,6 +6,7 @@
 #include "fake_platform.h"
 #include "frames.h"
 #include "host/framing.h"
+#include "host/host.h"
 #include "reference_decoder.h"
 
 namespace tarnwick::testing {
@@ -187,6 +188,41 @@ TEST_F(Json, EncodingFailsForWhatJsonCannotHold) {
   }
   EXPECT_FALSE(encodeObject({{"t", std::numeric_limits<double>::infinity()}}, KeyOrder::AsGiven));
   EXPECT_FALSE(encodeObject({{"t", std::numeric_limits<double>::quiet_NaN()}}, KeyOrder::Sorted));
+}
+
+// A url, filename or referrer of any length reaches the capture file byte
+// for byte: short ones and those long enough to be cut out of the frame in
+// place, lengths on and beside 16-byte boundaries (where the scan for plain
+// bytes changes pace), and multi-byte characters wherever the cut falls.
+TEST_F(Json, MembersOfAnyLengthAreWrittenBackByteExact) {
+  const std::string patterns[] = {"u", "\xC3\xA9", "ab\xE2\x82\xAC", "\xF0\x9F\x98\x80xyz"};
+  const std::size_t lengths[] = {
+      0,     1,     15,    16,    17,    31,    32,     33,
+      65535, 65536, 65537, 65551, 65552, 65553, 300001, kMaxInboundLength - 120};
+  for (const char* key : {"url", "filename", "referrer"}) {
+    for (const std::string& pattern : patterns) {
+      for (const std::size_t length : lengths) {
+        std::string value;
+        while (value.size() < length) value += pattern;
+        // Cut back to whole characters, at or just below the length.
+        while (value.size() > length) value.erase(value.size() - pattern.size());
+        SCOPED_TRACE(std::string(key) + " of " + std::to_string(value.size()) + " bytes");
+        nlohmann::json request{{"type", "capture"}, {"url", "u"}};
+        request[key] = value;
+        FakePlatform host;
+        host.input = frame(request.dump());
+        runHost(host, host);
+        ASSERT_EQ(host.output(), kOkTrue);
+        const auto written = nlohmann::json::parse(
+            host.files.at("/home/user/Library/Application Support/Tarnwick/capture-request.json"));
+        if (value.empty() && std::string_view(key) != "url") {
+          EXPECT_FALSE(written.contains(key));
+        } else {
+          EXPECT_EQ(written.at(key).get<std::string>(), value);
+        }
+      }
+    }
+  }
 }
 
 }  // namespace
