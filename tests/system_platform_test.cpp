@@ -25,6 +25,7 @@
 #include "host/host.h"
 #include "opener.h"
 #include "platform/platform.h"
+#include "platform/system.h"
 #include "process.h"
 #include "scratch.h"
 
@@ -144,6 +145,76 @@ TEST_F(SystemFiles, FailedWriteLeavesThePreviousFileAndNothingElse) {
   EXPECT_EQ(listDirectory(scratch.path()),
             (std::vector<std::string>{"capture-request.json", "directory"}));
   EXPECT_TRUE(listDirectory(scratch / "directory").empty());
+}
+
+// The atomic write's steps, each made to fail in turn on a real directory:
+// the target keeps its old content and no temporary file stays behind. Only
+// a failed sync of the directory, after the rename, leaves the new content.
+class FaultyFile final : public os::TemporaryFile {
+ public:
+  FaultyFile(std::unique_ptr<os::TemporaryFile> real, const std::string& failing)
+      : real_(std::move(real)), failing_(failing) {}
+  const std::string& name() const override { return real_->name(); }
+  os::Status write(std::string_view bytes) override {
+    // Half the bytes reach the file before the failure, as when a disk fills.
+    if (failing_ != "write") return real_->write(bytes);
+    real_->write(bytes.substr(0, bytes.size() / 2));
+    return os::Status::failure(ENOSPC);
+  }
+  os::Status sync() override {
+    return failing_ == "sync file" ? os::Status::failure(EIO) : real_->sync();
+  }
+
+ private:
+  std::unique_ptr<os::TemporaryFile> real_;
+  const std::string& failing_;
+};
+
+class FaultyDirectory final : public os::Directory {
+ public:
+  FaultyDirectory(std::unique_ptr<os::Directory> real, std::string failing)
+      : real_(std::move(real)), failing_(std::move(failing)) {}
+  os::Status createTemporary(const std::string& target, unsigned mode,
+                             std::unique_ptr<os::TemporaryFile>* file) override {
+    if (failing_ == "create") return os::Status::failure(EMFILE);
+    std::unique_ptr<os::TemporaryFile> real;
+    const os::Status created = real_->createTemporary(target, mode, &real);
+    if (created.ok()) *file = std::make_unique<FaultyFile>(std::move(real), failing_);
+    return created;
+  }
+  void clearAbandoned(const std::string& target) override { real_->clearAbandoned(target); }
+  os::Status rename(const std::string& from, const std::string& to) override {
+    return failing_ == "rename" ? os::Status::failure(EXDEV) : real_->rename(from, to);
+  }
+  os::Status remove(const std::string& name) override { return real_->remove(name); }
+  os::Status sync() override {
+    return failing_ == "sync directory" ? os::Status::failure(EIO) : real_->sync();
+  }
+
+ private:
+  std::unique_ptr<os::Directory> real_;
+  std::string failing_;
+};
+
+TEST_F(SystemFiles, EachFailingStepOfTheAtomicWriteKeepsTheTarget) {
+  const struct {
+    const char* step;
+    int error;
+    const char* content;  // of the target afterwards
+  } cases[] = {{"create", EMFILE, "previous"},         {"write", ENOSPC, "previous"},
+               {"sync file", EIO, "previous"},         {"rename", EXDEV, "previous"},
+               {"sync directory", EIO, "new content"}, {"nothing", 0, "new content"}};
+  for (const auto& step : cases) {
+    SCOPED_TRACE(step.step);
+    writeFile(scratch / "chrome.json", "previous");
+    std::unique_ptr<os::Directory> real;
+    ASSERT_TRUE(os::openDirectory(scratch.path(), &real).ok());
+    FaultyDirectory directory(std::move(real), step.step);
+    const os::Status status = os::replaceFile(directory, "chrome.json", "new content", 0600, true);
+    EXPECT_EQ(status.error(), step.error) << status.message();
+    EXPECT_EQ(readFile(scratch / "chrome.json"), step.content);
+    EXPECT_EQ(listDirectory(scratch.path()), std::vector<std::string>{"chrome.json"});
+  }
 }
 
 class SystemEnvironment : public ::testing::Test {
