@@ -323,6 +323,11 @@ TEST_F(Register, DoctorNamesWhatWouldStopTheBrowser) {
       {"echo oops >&2; exec " + real, "it wrote to standard error: \"oops\\x0a\""},
       {"kill -SEGV $$", "it was killed by signal 11"},
       {real + "; printf x", "it wrote stray output after its reply: \"x\""},
+      // A flood is read and dropped; only its start is kept and shown.
+      {real + "; head -c 100000000 /dev/zero", "it wrote stray output after its reply: \"\\x00"},
+      // A child left holding the host's output does not change the verdict,
+      // and is stopped with the host's group.
+      {"sleep 30 & echo $! > '" + scratch / "left-behind" + "'; exec " + real, "healthy"},
       {"[ \"$1\" = chrome-extension://" + kId + "/ ] && [ \"$(pwd)\" = '" + scratch.path() +
            "' ] && [ \"$PATH\" = /usr/bin:/bin ] && exec " + real,
        "healthy"},
@@ -340,6 +345,12 @@ TEST_F(Register, DoctorNamesWhatWouldStopTheBrowser) {
     EXPECT_NE(result.output.find(c.expected), std::string::npos) << c.script << "\n"
                                                                  << result.output;
   }
+  // The child left behind is gone (or a zombie that nobody has reaped yet).
+  const std::string left = readFile(scratch / "left-behind");
+  ASSERT_FALSE(left.empty());
+  const HostExit state = runHostBinary(
+      {.program = "/bin/ps", .arguments = {"-o", "stat=", "-p", left.substr(0, left.size() - 1)}});
+  EXPECT_TRUE(state.output.empty() || state.output[0] == 'Z') << state.output;
 
   // Broken registrations: a host that is gone, a manifest the browser refuses.
   std::filesystem::remove(stand);
