@@ -57,7 +57,7 @@ std::vector<std::string> unsearchableAncestors(const std::string& path) {
     if (os::fileInfo(directory, &info).ok() && !info.searchableByOthers()) {
       closed.push_back(directory);
     }
-    if (directory == "/") break;
+    if (directory == "/" || directory == ".") break;
   }
   return closed;
 }

@@ -67,10 +67,13 @@ TEST_F(Hostile, ClosedStandardStreamsNeverCaptureFiles) {
 
 // With hardly any descriptors to spare the writes fail and say so; nothing
 // crashes and nothing is left behind. Below 4 the loader itself cannot start
-// the host; the sanitizers' runtime needs a pipe of its own on top.
+// the host. The sanitizers' runtime needs a pipe of its own on top, and
+// another one while a file is open: its check of each new dynamic type
+// probes memory through a pipe, and without one it reports a fault that is
+// not there.
 TEST_F(Hostile, TinyDescriptorLimitFailsRequestsCleanly) {
 #if defined(TARNWICK_SANITIZED)
-  constexpr rlim_t kFewest = 6;
+  constexpr rlim_t kFewest = 7;
 #else
   constexpr rlim_t kFewest = 4;
 #endif

@@ -364,7 +364,8 @@ std::string absolutePath(const std::string& path) {
 
 std::string parentOf(const std::string& path) {
   const std::size_t slash = path.rfind('/');
-  return slash == 0 || slash == std::string::npos ? "/" : path.substr(0, slash);
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
 }
 
 bool prepareStandardStreams() {

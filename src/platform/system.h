@@ -131,7 +131,8 @@ std::optional<std::string> extendedAttribute(const std::string& path, const std:
 // without "." and ".." components or a trailing "/"; no link is resolved.
 std::string absolutePath(const std::string& path);
 
-// The directory part of `path`: "/" for "/x" and for a bare name.
+// The directory part of `path`, as dirname(1) says it: "/" for "/x", "." for
+// a bare name.
 std::string parentOf(const std::string& path);
 
 // ---- The host's standard streams -----------------------------------------
