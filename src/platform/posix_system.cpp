@@ -7,7 +7,6 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/types.h>
-#include <sys/xattr.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -25,8 +24,17 @@
 #if defined(__APPLE__)
 #include <mach-o/dyld.h>  // _NSGetExecutablePath
 #include <stdlib.h>       // arc4random_buf
+#if __has_include(<sys/xattr.h>)
+#include <sys/xattr.h>
+#else
+// The headers that cross-compile for macOS lack sys/xattr.h; this is
+// libSystem's declaration.
+extern "C" ssize_t getxattr(const char* path, const char* name, void* value, size_t size,
+                            uint32_t position, int options);
+#endif
 #else
 #include <sys/random.h>
+#include <sys/xattr.h>
 #endif
 
 namespace tarnwick::os {
