@@ -25,6 +25,7 @@
 #include "host/host.h"
 #include "opener.h"
 #include "platform/platform.h"
+#include "platform/process.h"
 #include "platform/system.h"
 #include "process.h"
 #include "scratch.h"
@@ -215,6 +216,49 @@ TEST_F(SystemFiles, EachFailingStepOfTheAtomicWriteKeepsTheTarget) {
     EXPECT_EQ(readFile(scratch / "chrome.json"), step.content);
     EXPECT_EQ(listDirectory(scratch.path()), std::vector<std::string>{"chrome.json"});
   }
+}
+
+// The one way to start a process: what the child is given, what it cannot
+// start with, and the bound on what is kept of its output.
+TEST(SystemProcesses, ChildGetsExactlyWhatItIsGiven) {
+  ScratchDirectory scratch;
+  const std::int64_t deadline = os::monotonicMilliseconds() + 20'000;
+  os::ProcessOptions options;
+  options.arguments = {"/bin/sh", "-c", "pwd; echo \"$ONLY ${HOME-no home}\"; cat; echo err >&2"};
+  options.environment = {"ONLY=this"};
+  options.workingDirectory = scratch.path();
+  options.input = options.output = options.errors = os::Stream::pipe();
+  os::Completion run = os::runToCompletion(options, "from the input\n", deadline);
+  ASSERT_TRUE(run.started.ok()) << run.started.message();
+  EXPECT_EQ(run.streams.output, std::filesystem::canonical(scratch.path()).string() +
+                                    "\nthis no home\nfrom the input\n");
+  EXPECT_EQ(run.streams.errors, "err\n");
+  EXPECT_TRUE(run.exit.exited && run.exit.status == 0);
+
+  // What cannot be started says why, and nothing runs.
+  options.arguments = {scratch / "missing"};
+  EXPECT_EQ(os::runToCompletion(options, "", deadline).started.error(), ENOENT);
+  options.arguments = {"/bin/true"};
+  options.workingDirectory = scratch / "missing";
+  EXPECT_FALSE(os::runToCompletion(options, "", deadline).started.ok());
+
+  // A flood is read to its end and dropped past the bound.
+  options.workingDirectory.clear();
+  options.arguments = {"/bin/sh", "-c", "head -c 1000000 /dev/zero; echo done >&2"};
+  run = os::runToCompletion(options, "", deadline, 1000);
+  EXPECT_EQ(run.streams.output, std::string(1000, '\0'));
+  EXPECT_EQ(run.streams.outputDropped, 999000u);
+  EXPECT_EQ(run.streams.errors, "done\n");
+
+  // Past the deadline the whole group goes, the child's own children too.
+  options.arguments = {"/bin/sh", "-c", "sleep 30 & echo $!; wait"};
+  run = os::runToCompletion(options, "", os::monotonicMilliseconds() + 300);
+  EXPECT_TRUE(run.timedOut);
+  EXPECT_EQ(run.exit.signal, SIGKILL);
+  options.arguments = {"/bin/ps", "-o", "stat=", "-p",
+                       run.streams.output.substr(0, run.streams.output.size() - 1)};
+  const std::string state = os::runToCompletion(options, "", deadline).streams.output;
+  EXPECT_TRUE(state.empty() || state[0] == 'Z') << "the sleeper is still there: " << state;
 }
 
 class SystemEnvironment : public ::testing::Test {
