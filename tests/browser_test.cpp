@@ -37,26 +37,25 @@ constexpr auto kBrowserTimeout = std::chrono::seconds(90);
 
 using Clock = std::chrono::steady_clock;
 
-// The processes, other than zombies, running the executable at `path`.
+// The processes, other than zombies, started as the executable at `path`.
 std::vector<pid_t> processesRunning(const std::string& path) {
-  std::vector<pid_t> found;
   const std::string target = std::filesystem::canonical(path).string();
-  for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
-    std::error_code error;
-    const auto exe = std::filesystem::read_symlink(entry.path() / "exe", error);
-    if (!error && exe.string() == target)
-      found.push_back(std::stoi(entry.path().filename().string()));
+  std::vector<pid_t> found;
+  for (const ProcessEntry& entry : listProcesses()) {
+    if (entry.state[0] != 'Z' && entry.command.substr(0, entry.command.find(' ')) == target) {
+      found.push_back(entry.id);
+    }
   }
   return found;
 }
 
-// The processes whose command line holds `argument`.
+// The processes whose command line holds `argument` as one of its words.
 std::vector<pid_t> processesWith(const std::string& argument) {
   std::vector<pid_t> found;
-  for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
-    const std::string line = readFile((entry.path() / "cmdline").string());
-    if (line.find(argument + '\0') != std::string::npos) {
-      found.push_back(std::stoi(entry.path().filename().string()));
+  for (const ProcessEntry& entry : listProcesses()) {
+    const std::string words = " " + entry.command + " ";
+    if (entry.state[0] != 'Z' && words.find(" " + argument + " ") != std::string::npos) {
+      found.push_back(entry.id);
     }
   }
   return found;

@@ -6,18 +6,22 @@
 #include "scratch.h"
 
 namespace tarnwick::testing {
+namespace {
+
+// `text` as one single-quoted word of the shell.
+std::string quoted(const std::string& text) {
+  std::string word = "'";
+  for (const char c : text) word += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return word + "'";
+}
+
+}  // namespace
 
 void writeOpener(const std::string& directory, const std::string& record, int watchedDescriptor,
                  const std::string& extra) {
   const std::string path = directory + "/" + std::string(urlOpener(currentSystem()));
-  // Everything is looked at before the record is opened, which would
-  // otherwise show up as one of the descriptors.
-  writeFile(path,
-            "#!/bin/sh\nstate=\"args:$*\"\nfor fd in 0 1 2 " + std::to_string(watchedDescriptor) +
-                "; do state=\"$state\nfd$fd:$(readlink /proc/$$/fd/$fd)\"; done\n"
-                "[ \"$(cut -d' ' -f6 /proc/$$/stat)\" = \"$$\" ] && state=\"$state\nleader\"\n"
-                "printf '%b\\n' \"$state\" >> '" +
-                record + "'\n" + extra + "\n");
+  writeFile(path, "#!/bin/sh\nexec " + quoted(TARNWICK_OPENER_PROBE) + " " + quoted(record) + " " +
+                      std::to_string(watchedDescriptor) + " " + quoted(extra) + " \"$@\"\n");
   chmod(path.c_str(), 0755);
 }
 

@@ -62,26 +62,31 @@ void expectCleanExit(const HostExit& result) {
   EXPECT_EQ(result.errors, "");
 }
 
-#if defined(__linux__)
+std::vector<ProcessEntry> listProcesses() {
+  os::ProcessOptions options;
+  options.arguments = {"/bin/ps", "axww", "-o", "pid=,ppid=,stat=,args="};
+  options.output = os::Stream::pipe();
+  const os::Completion listing =
+      os::runToCompletion(options, "", os::monotonicMilliseconds() + 30'000);
+  std::vector<ProcessEntry> entries;
+  std::istringstream lines(listing.streams.output);
+  for (std::string line; std::getline(lines, line);) {
+    std::istringstream fields(line);
+    ProcessEntry entry;
+    if (!(fields >> entry.id >> entry.parent >> entry.state)) continue;
+    std::getline(fields >> std::ws, entry.command);
+    entries.push_back(entry);
+  }
+  return entries;
+}
+
 std::vector<pid_t> childrenOf(pid_t parent) {
   std::vector<pid_t> children;
-  for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
-    const std::string name = entry.path().filename().string();
-    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
-    std::ifstream stat(entry.path() / "stat");
-    std::string line;
-    std::getline(stat, line);
-    const std::size_t close = line.rfind(')');
-    if (close == std::string::npos) continue;
-    std::istringstream rest(line.substr(close + 1));
-    std::string state;
-    pid_t ppid = 0;
-    rest >> state >> ppid;
-    if (ppid == parent) children.push_back(static_cast<pid_t>(std::stoi(name)));
+  for (const ProcessEntry& entry : listProcesses()) {
+    if (entry.parent == parent) children.push_back(entry.id);
   }
   return children;
 }
-#endif
 
 HostExit runHostBinary(const HostRun& run) {
   signal(SIGPIPE, SIG_IGN);

@@ -63,10 +63,17 @@ void expectCleanExit(const HostExit& result);
 inline constexpr const char* kNoncePattern =
     "[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}";
 
-#if defined(__linux__)
-// The process ids whose parent is `parent`, zombies included (from /proc).
+// Every process of the machine, as ps(1) lists it on Linux and macOS alike.
+struct ProcessEntry {
+  pid_t id = 0;
+  pid_t parent = 0;
+  std::string state;    // starts with "Z" for a zombie
+  std::string command;  // the arguments, joined by spaces
+};
+std::vector<ProcessEntry> listProcesses();
+
+// The process ids whose parent is `parent`, zombies included.
 std::vector<pid_t> childrenOf(pid_t parent);
-#endif
 
 // The path of the built host executable.
 const char* hostBinary();

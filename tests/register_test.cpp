@@ -328,7 +328,8 @@ TEST_F(Register, DoctorNamesWhatWouldStopTheBrowser) {
       // A child left holding the host's output does not change the verdict,
       // and is stopped with the host's group.
       {"sleep 30 & echo $! > '" + scratch / "left-behind" + "'; exec " + real, "healthy"},
-      {"[ \"$1\" = chrome-extension://" + kId + "/ ] && [ \"$(pwd)\" = '" + scratch.path() +
+      {"[ \"$1\" = chrome-extension://" + kId + "/ ] && [ \"$(pwd -P)\" = '" +
+           std::filesystem::canonical(scratch.path()).string() +
            "' ] && [ \"$PATH\" = /usr/bin:/bin ] && exec " + real,
        "healthy"},
   };

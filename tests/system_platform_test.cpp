@@ -317,9 +317,8 @@ TEST_F(SystemEnvironment, TimeIsNowWithItsFraction) {
 }
 
 // The opener gets exactly the URL, /dev/null for its standard streams, none
-// of the host's other descriptors, and a session of its own. The stand-in
-// opener looks at itself through /proc, so this runs on Linux only.
-#if defined(__linux__)
+// of the host's other descriptors, and a session of its own. On a Mac this
+// is what POSIX_SPAWN_SETSID and POSIX_SPAWN_CLOEXEC_DEFAULT must give.
 TEST(SystemOpener, OpenerIsIsolatedFromTheHost) {
   ScratchDirectory scratch;
   const std::string record = scratch / "record";
@@ -338,7 +337,6 @@ TEST(SystemOpener, OpenerIsIsolatedFromTheHost) {
       readFile(record),
       "args:tarnwick://open\nfd0:/dev/null\nfd1:/dev/null\nfd2:/dev/null\n" + fd + ":\nleader\n");
 }
-#endif  // __linux__
 
 }  // namespace
 }  // namespace tarnwick::testing
@@ -372,10 +370,13 @@ TEST_F(SystemFiles, AbandonedTemporaryFilesAreCleared) {
 // Real file systems that refuse the write: full, and read-only. Mounting
 // needs privileges that not every machine grants, and Linux's mount(2).
 #if defined(__linux__)
+// The small tmpfs is mounted in SetUp, where a skip ends the test (in a
+// helper it would only end the helper).
 class MountedFileSystem : public SystemFiles {
  protected:
-  void mountTmpfs(const char* options, unsigned long flags = 0) {
-    if (geteuid() != 0 || mount("tmpfs", scratch.path().c_str(), "tmpfs", flags, options) != 0) {
+  void SetUp() override {
+    if (geteuid() != 0) GTEST_SKIP() << "mounting a tmpfs needs root";
+    if (mount("tmpfs", scratch.path().c_str(), "tmpfs", 0, "size=64k") != 0) {
       GTEST_SKIP() << "cannot mount a small tmpfs here: " << std::strerror(errno);
     }
     mounted_ = true;
@@ -389,7 +390,6 @@ class MountedFileSystem : public SystemFiles {
 };
 
 TEST_F(MountedFileSystem, FullFileSystemKeepsThePreviousFile) {
-  mountTmpfs("size=64k");
   const std::string path = scratch / "capture-request.json";
   ASSERT_TRUE(platform->writeFileAtomically(path, "previous"));
   EXPECT_FALSE(platform->writeFileAtomically(path, std::string(256 * 1024, 'x')));
@@ -398,7 +398,6 @@ TEST_F(MountedFileSystem, FullFileSystemKeepsThePreviousFile) {
 }
 
 TEST_F(MountedFileSystem, ReadOnlyFileSystemKeepsThePreviousFile) {
-  mountTmpfs("size=64k");
   const std::string path = scratch / "chrome.json";
   ASSERT_TRUE(platform->writeFileAtomically(path, "previous"));
   ASSERT_EQ(mount(nullptr, scratch.path().c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr), 0);

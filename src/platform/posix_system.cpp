@@ -104,18 +104,19 @@ bool isDirectory(const std::string& path) {
   return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
 
-// Gives a directory just created its exact mode and makes its entry in the
-// parent durable. The mode goes through a descriptor, so a name swapped in
-// the meantime is never followed.
-Status settleNewDirectory(const std::string& path, std::optional<unsigned> mode) {
-  if (mode) {
-    const ScopedDescriptor dir(
-        ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (dir.get() < 0 || ::fchmod(dir.get(), static_cast<mode_t>(*mode)) != 0) {
-      return Status::fromErrno();
-    }
-  }
-  return syncDirectoryAt(parentOf(path));
+// Makes one directory with `mode` exactly when it is given: the umask is
+// set aside for the one call, so the directory never exists with another
+// mode and nothing has to open it afterwards (which a mode the umask took
+// the owner's bits from would refuse to anyone but root). Without a mode,
+// 0777 less the umask.
+int makeDirectory(const std::string& path, std::optional<unsigned> mode) {
+  if (!mode) return ::mkdir(path.c_str(), 0777);
+  const mode_t saved = ::umask(0);
+  const int made = ::mkdir(path.c_str(), static_cast<mode_t>(*mode));
+  const int error = errno;
+  ::umask(saved);
+  errno = error;
+  return made;
 }
 
 // Temporary files are named "." + target + "." + 16 hex digits, and locked by
@@ -267,8 +268,9 @@ Status createDirectories(const std::string& path, std::optional<unsigned> mode) 
   for (std::size_t end = path.find('/', 1);; end = path.find('/', end + 1)) {
     const std::string prefix = path.substr(0, end);
     if (!prefix.empty() && prefix.back() != '/') {
-      if (::mkdir(prefix.c_str(), static_cast<mode_t>(mode.value_or(0777))) == 0) {
-        if (Status settled = settleNewDirectory(prefix, mode); !settled.ok()) return settled;
+      if (makeDirectory(prefix, mode) == 0) {
+        // The new entry is durable only once its parent is synced.
+        if (Status synced = syncDirectoryAt(parentOf(prefix)); !synced.ok()) return synced;
       } else {
         const int error = errno;
         if (!isDirectory(prefix)) {

@@ -59,9 +59,10 @@ bool mayExecute(const std::string& path);
 // Makes `path` a directory, with every missing parent. Succeeds when it is a
 // directory afterwards, whether or not it was there before; fails with
 // ENOTDIR when something else is in the way. Each directory it creates gets
-// `mode` exactly, whatever the umask, when `mode` is given, and 0777 less
-// the umask otherwise; the parent of each one it creates is synced, so that
-// the new entry survives a crash.
+// `mode` exactly, whatever the umask, when `mode` is given (the umask is set
+// aside for each mkdir, so call it with a mode only while no other thread
+// creates files), and 0777 less the umask otherwise; the parent of each one
+// it creates is synced, so that the new entry survives a crash.
 Status createDirectories(const std::string& path, std::optional<unsigned> mode = std::nullopt);
 
 // Replaces the file at `path` with `bytes` in one step: readers see the old
