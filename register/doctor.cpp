@@ -259,15 +259,15 @@ Policy readPolicy(const std::string& directory) {
   return policy;
 }
 
-bool isInstalled(const Browser& browser, const std::string& home) {
+bool isInstalled(const Browser& browser, const PathContext& context) {
   if (os::pathExists(browser.profile)) return true;
   if (std::any_of(browser.programs.begin(), browser.programs.end(), os::pathExists)) return true;
-  return !sandboxedInstallations(browser, home).empty();
+  return !sandboxedInstallations(browser, context).empty();
 }
 
-Examination examineBrowser(const Browser& browser, const std::string& home) {
+Examination examineBrowser(const Browser& browser, const PathContext& context) {
   Examination result;
-  for (const std::string& sandbox : sandboxedInstallations(browser, home)) {
+  for (const std::string& sandbox : sandboxedInstallations(browser, context)) {
     result.problems.push_back(browser.name + " is installed as a " + sandbox +
                               ", whose sandbox cannot start native hosts: install " + browser.name +
                               " from its regular package (.deb or .rpm) to use Tarnwick");

@@ -40,13 +40,13 @@ struct Policy {
 Policy readPolicy(const std::string& directory);
 
 // Follows `browser`'s own lookup (policy, per-user, system-wide, fallback)
-// to the manifest it would use and examines it; `home` locates sandboxed
+// to the manifest it would use and examines it; `context` locates sandboxed
 // installations.
-Examination examineBrowser(const Browser& browser, const std::string& home);
+Examination examineBrowser(const Browser& browser, const PathContext& context);
 
 // Whether `browser` is on this machine: its configuration directory, its
 // program or a sandboxed package of it.
-bool isInstalled(const Browser& browser, const std::string& home);
+bool isInstalled(const Browser& browser, const PathContext& context);
 
 // Problems of a macOS host path that would keep it from running: one inside
 // an App Translocation mount, or one carrying the quarantine attribute.

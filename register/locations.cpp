@@ -252,7 +252,7 @@ std::string expand(const std::string& path, const PathContext& context) {
       return *value + path.substr(placeholder.size());
     }
   }
-  return path;
+  return path.empty() ? path : context.root + path;
 }
 
 std::optional<std::string> nonEmptyVariable(const char* name) {
@@ -297,21 +297,24 @@ std::string manifestPath(const std::string& directory) {
   return directory + "/com.tarnwick.host.json";
 }
 
-std::vector<std::string> sandboxedInstallations(const Browser& browser, const std::string& home) {
+std::vector<std::string> sandboxedInstallations(const Browser& browser,
+                                                const PathContext& context) {
+  const std::string& root = context.root;
+  const std::string& home = context.home;
   std::vector<std::string> found;
   for (const std::string& snap : browser.snaps) {
-    for (const std::string& root : {std::string("/snap/"), std::string("/var/lib/snapd/snap/")}) {
-      if (os::pathExists(root + snap)) {
-        found.push_back("Snap (" + root + snap + ")");
+    for (const std::string& place : {root + "/snap/", root + "/var/lib/snapd/snap/"}) {
+      if (os::pathExists(place + snap)) {
+        found.push_back("Snap (" + place + snap + ")");
         break;
       }
     }
   }
   for (const std::string& id : browser.flatpaks) {
-    for (const std::string& root :
-         {home + "/.local/share/flatpak/app/", std::string("/var/lib/flatpak/app/")}) {
-      if (os::pathExists(root + id)) {
-        found.push_back("Flatpak (" + root + id + ")");
+    for (const std::string& place :
+         {home + "/.local/share/flatpak/app/", root + "/var/lib/flatpak/app/"}) {
+      if (os::pathExists(place + id)) {
+        found.push_back("Flatpak (" + place + id + ")");
         break;
       }
     }

@@ -42,18 +42,23 @@ struct Browser {
 // The table for `system`, placeholders unexpanded.
 const std::vector<Browser>& browserTable(System system);
 
-// What the placeholders stand for.
+// What the placeholders stand for, and where "/" is: every path of the
+// table that does not start with a placeholder (the system-wide directories,
+// the programs, the policies, the sandboxes' directories) is taken under
+// `root`, which is empty for the machine's own.
 struct PathContext {
   std::string home;
   std::string configHome;     // {config}
   std::string xdgConfigHome;  // {xdg}
+  std::string root{};
 };
 
 // The context of the current process: `home`, and the environment variables
 // as the browsers read them (a variable that is set but empty is not used).
 PathContext contextFromEnvironment(const std::string& home);
 
-// `browser` with every placeholder expanded.
+// `browser` with every placeholder expanded and every other path under the
+// context's root.
 Browser resolve(const Browser& browser, const PathContext& context);
 
 // The families, as --browser takes them.
@@ -64,6 +69,6 @@ std::string manifestPath(const std::string& directory);
 
 // Snap and Flatpak installations of `browser` found on this machine, each as
 // "Snap" or "Flatpak" with the path that shows it.
-std::vector<std::string> sandboxedInstallations(const Browser& browser, const std::string& home);
+std::vector<std::string> sandboxedInstallations(const Browser& browser, const PathContext& context);
 
 }  // namespace tarnwick::registration

@@ -37,6 +37,9 @@ options:
   --all              also for browsers that do not seem to be installed
   --dir DIR          only this manifest directory (other profiles, other browsers)
   --keep-directories uninstall leaves manifest directories that it empties
+  --os linux|macos   that system's locations instead of this one's
+  --root DIR         the tree under DIR stands for / (a staged package, or
+                     another system's disk); per-user places follow HOME
 )";
 
 struct Options {
@@ -48,6 +51,9 @@ struct Options {
   bool all = false;
   bool keepDirectories = false;
   std::optional<std::string> directory;
+  System os = currentSystem();  // whose locations
+  bool osGiven = false;
+  std::string root;  // "" for the machine's own
 };
 
 // A command that cannot go on: `main` prints the message as one line and
@@ -101,7 +107,6 @@ Options parse(int argc, char** argv) {
   if (commands.count(options.command) == 0) {
     fail("unknown command '" + options.command + "'\n" + kUsage, 2);
   }
-  const std::vector<std::string> keys = browserKeys(currentSystem());
   for (int i = 2; i < argc; ++i) {
     const std::string argument = argv[i];
     const auto value = [&]() -> std::string {
@@ -126,15 +131,22 @@ Options parse(int argc, char** argv) {
       options.directory = absolute(directory);
     } else if (argument == "--browser") {
       const std::string browser = value();
-      if (std::find(keys.begin(), keys.end(), browser) == keys.end()) {
-        std::string known;
-        for (const std::string& key : keys) known += " " + key;
-        fail("unknown browser '" + browser + "' (known:" + known + "); nothing was touched", 2);
-      }
       if (std::find(options.browsers.begin(), options.browsers.end(), browser) ==
           options.browsers.end()) {
         options.browsers.push_back(browser);
       }
+    } else if (argument == "--os") {
+      const std::string name = value();
+      if (name != "linux" && name != "macos") {
+        fail("--os takes linux or macos, not '" + name + "'; nothing was touched", 2);
+      }
+      options.os = name == "linux" ? System::Linux : System::MacOs;
+      options.osGiven = true;
+    } else if (argument == "--root") {
+      const std::string root = value();
+      if (root.empty()) fail("--root needs a directory, not ''; nothing was touched", 2);
+      options.root = absolute(root);
+      if (options.root == "/") options.root.clear();
     } else if (argument == "--system") {
       options.system = true;
     } else if (argument == "--all") {
@@ -148,6 +160,14 @@ Options parse(int argc, char** argv) {
   if (options.directory && !options.browsers.empty()) {
     fail("--dir and --browser do not go together; nothing was touched", 2);
   }
+  const std::vector<std::string> keys = browserKeys(options.os);
+  for (const std::string& browser : options.browsers) {
+    if (std::find(keys.begin(), keys.end(), browser) == keys.end()) {
+      std::string known;
+      for (const std::string& key : keys) known += " " + key;
+      fail("unknown browser '" + browser + "' (known:" + known + "); nothing was touched", 2);
+    }
+  }
   return options;
 }
 
@@ -155,6 +175,7 @@ Options parse(int argc, char** argv) {
 // for this user.
 struct Machine {
   std::string home;
+  PathContext context;
   std::vector<Browser> browsers;  // those selected with --browser, else all
   std::vector<Browser> all;       // every browser of this system
 };
@@ -164,9 +185,10 @@ Machine machine(const Options& options) {
   const std::optional<std::string> home = os::homeDirectory();
   if (!home) fail("no home directory for the current user; nothing was touched");
   result.home = *home;
-  const PathContext context = contextFromEnvironment(*home);
-  for (const Browser& browser : browserTable(currentSystem())) {
-    result.all.push_back(resolve(browser, context));
+  result.context = contextFromEnvironment(*home);
+  result.context.root = options.root;
+  for (const Browser& browser : browserTable(options.os)) {
+    result.all.push_back(resolve(browser, result.context));
     if (options.browsers.empty() || std::find(options.browsers.begin(), options.browsers.end(),
                                               browser.key) != options.browsers.end()) {
       result.browsers.push_back(result.all.back());
@@ -225,12 +247,14 @@ std::string undoCommand(const Options& options) {
   if (options.system) command += " --system";
   for (const std::string& browser : options.browsers) command += " --browser " + browser;
   if (options.directory) command += " --dir " + shellQuote(*options.directory);
+  if (options.osGiven) command += options.os == System::Linux ? " --os linux" : " --os macos";
+  if (!options.root.empty()) command += " --root " + shellQuote(options.root);
   return command;
 }
 
 bool anyInstalled(const Machine& here, const std::string& key) {
   return std::any_of(here.browsers.begin(), here.browsers.end(), [&](const Browser& browser) {
-    return browser.key == key && isInstalled(browser, here.home);
+    return browser.key == key && isInstalled(browser, here.context);
   });
 }
 
@@ -269,7 +293,7 @@ std::vector<Target> installTargets(const Options& options, const Machine& here,
   for (const Browser& browser : here.browsers) {
     const bool present = options.system ? std::any_of(browser.programs.begin(),
                                                       browser.programs.end(), os::pathExists)
-                                        : isInstalled(browser, here.home);
+                                        : isInstalled(browser, here.context);
     if (!present && !options.all && options.browsers.empty()) {
       if (std::find(skipped.begin(), skipped.end(), browser.name) == skipped.end()) {
         skipped.push_back(browser.name);
@@ -336,7 +360,7 @@ int install(const Options& options) {
               << " (--all registers for them too)\n";
   }
   for (const Browser& browser : here.browsers) {
-    for (const std::string& sandbox : sandboxedInstallations(browser, here.home)) {
+    for (const std::string& sandbox : sandboxedInstallations(browser, here.context)) {
       std::cout << "note: " << browser.name << " is installed as a " << sandbox
                 << ", whose sandbox cannot start native hosts; use " << browser.name
                 << " from its regular package for Tarnwick\n";
@@ -377,7 +401,7 @@ int uninstall(const Options& options) {
   const Machine here = machine(options);
   std::vector<Browser> installedOthers;
   for (const Browser& browser : here.all) {
-    if (isInstalled(browser, here.home)) installedOthers.push_back(browser);
+    if (isInstalled(browser, here.context)) installedOthers.push_back(browser);
   }
   int removed = 0, failed = 0;
   for (const Target& target : directoriesInScope(options, here, options.system)) {
@@ -472,13 +496,13 @@ int doctor(const Options& options) {
   for (const Browser& browser : here.browsers) {
     // The builds that are here; of a family named with --browser but not
     // here at all, its main build, so that the answer says what is missing.
-    if (!isInstalled(browser, here.home) &&
+    if (!isInstalled(browser, here.context) &&
         (options.browsers.empty() || anyInstalled(here, browser.key) ||
          &browser != &firstOf(here, browser.key))) {
       continue;
     }
-    Examination examination = examineBrowser(browser, here.home);
-    if (!isInstalled(browser, here.home)) {
+    Examination examination = examineBrowser(browser, here.context);
+    if (!isInstalled(browser, here.context)) {
       examination.notes.insert(examination.notes.begin(), "not installed here");
     }
     printExamination(browser.name, examination);

@@ -27,9 +27,14 @@ class Register : public ::testing::Test {
     chmod(host.c_str(), 0755);
   }
 
+  // Runs the tool with Linux's locations, wherever the tests run; the
+  // tables of both systems are tried in a scratch root below.
   HostExit run(std::vector<std::string> arguments) {
     HostRun command;
     command.program = TARNWICK_REGISTER_BINARY;
+    if (!arguments.empty() && arguments[0] != "print-manifest") {
+      arguments.insert(arguments.end(), {"--os", "linux"});
+    }
     command.arguments = std::move(arguments);
     command.environment = {{"HOME", scratch.path()}, {"XDG_CONFIG_HOME", config}};
     return runHostBinary(command);
@@ -49,6 +54,81 @@ class Register : public ::testing::Test {
     return files;
   }
 };
+
+// Each system's table, per user and for every user, in a scratch root that
+// stands for "/": where install writes, that status and the doctor find it
+// there, and that uninstall takes all of it away again. No root needed.
+TEST_F(Register, BothSystemsRegisterWhereTheirBrowsersRead) {
+  const std::string root = scratch / "root";
+  // Files for every user must be reachable by every user: a copy of the host
+  // here, where the build may not be.
+  const std::string real = scratch / "tarnwick-host-copy";
+  std::filesystem::copy_file(hostBinary(), real);
+  std::filesystem::permissions(
+      scratch.path(), std::filesystem::perms::owner_all | std::filesystem::perms::group_read |
+                          std::filesystem::perms::group_exec | std::filesystem::perms::others_read |
+                          std::filesystem::perms::others_exec);
+  const std::string support = scratch.path() + "/Library/Application Support";
+  const struct {
+    const char* os;
+    std::string program;  // makes Chromium installed for every user
+    std::string profile;  // makes Chrome installed for this user
+    std::vector<std::string> user, system;
+  } systems[] = {
+      {"linux",
+       root + "/usr/lib/chromium/chromium",
+       config + "/google-chrome",
+       {config + "/google-chrome/NativeMessagingHosts", config + "/chromium/NativeMessagingHosts"},
+       {root + "/etc/chromium/native-messaging-hosts"}},
+      {"macos",
+       root + "/Applications/Chromium.app",
+       support + "/Google/Chrome",
+       {support + "/Google/Chrome/NativeMessagingHosts",
+        support + "/Chromium/NativeMessagingHosts"},
+       {root + "/Library/Application Support/Chromium/NativeMessagingHosts"}},
+  };
+  for (const auto& system : systems) {
+    SCOPED_TRACE(system.os);
+    std::filesystem::create_directories(system.program);
+    std::filesystem::create_directories(system.profile);
+    for (const bool everyone : {false, true}) {
+      std::vector<std::string> scope{"--os", system.os, "--root", root};
+      if (everyone) scope.push_back("--system");
+      const auto command = [&](std::vector<std::string> arguments) {
+        arguments.insert(arguments.end(), scope.begin(), scope.end());
+        HostRun tool;
+        tool.program = TARNWICK_REGISTER_BINARY;
+        tool.arguments = arguments;
+        tool.environment = {{"HOME", scratch.path()}, {"XDG_CONFIG_HOME", config}};
+        return runHostBinary(tool);
+      };
+      const std::vector<std::string>& expected = everyone ? system.system : system.user;
+      HostExit result = command({"install", "--extension-id", kId, "--host", real});
+      ASSERT_EQ(result.status, 0) << result.errors;
+      for (const std::string& directory : expected) {
+        EXPECT_TRUE(std::filesystem::exists(directory + "/com.tarnwick.host.json"))
+            << directory << "\n"
+            << result.output;
+      }
+      result = command({"directories"});
+      std::string listed;
+      for (const std::string& directory : expected) listed += directory + "\n";
+      EXPECT_EQ(result.output, listed);
+      result = command({"status"});
+      EXPECT_NE(result.output.find(expected[0]), std::string::npos) << result.output;
+      result = command({"doctor", "--browser", everyone ? "chromium" : "chrome"});
+      EXPECT_EQ(result.status, 0) << result.output;
+      EXPECT_NE(result.output.find("uses " + expected[0]), std::string::npos) << result.output;
+      result = command({"uninstall"});
+      EXPECT_EQ(result.status, 0) << result.errors;
+      for (const std::string& directory : expected) {
+        EXPECT_FALSE(std::filesystem::exists(directory)) << directory;
+      }
+    }
+    std::filesystem::remove_all(root);
+    std::filesystem::remove_all(scratch.path() + "/Library");
+  }
+}
 
 TEST_F(Register, ManifestHoldsExactlyWhatTheBrowserNeeds) {
   const HostExit result =
