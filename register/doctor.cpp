@@ -36,11 +36,14 @@ std::string shown(std::string_view bytes, std::size_t limit = 48) {
 }
 
 // What a browser started from the desktop hands down, reduced to what
-// matters to a host; PATH as a desktop session sets it at the least.
+// matters to a host; PATH as a desktop session sets it at the least. macOS's
+// allocator setting goes along too: a sanitized host needs it to keep its
+// standard error quiet there.
 std::vector<std::string> browserEnvironment() {
   std::vector<std::string> environment{"PATH=/usr/bin:/bin"};
-  for (const char* name : {"HOME", "USER", "LOGNAME", "LANG", "TMPDIR", "DISPLAY",
-                           "WAYLAND_DISPLAY", "XDG_RUNTIME_DIR", "DBUS_SESSION_BUS_ADDRESS"}) {
+  for (const char* name :
+       {"HOME", "USER", "LOGNAME", "LANG", "TMPDIR", "DISPLAY", "WAYLAND_DISPLAY",
+        "XDG_RUNTIME_DIR", "DBUS_SESSION_BUS_ADDRESS", "MallocNanoZone"}) {
     if (const std::optional<std::string> value = os::environmentVariable(name)) {
       environment.push_back(std::string(name) + "=" + *value);
     }
