@@ -10,9 +10,31 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#if defined(__APPLE__)
+#include <stdlib.h> /* arc4random_buf */
+#else
+#include <sys/random.h>
+#endif
+
+/* The kernel's randomness, as the host takes it. */
+static int randomBytes(unsigned char* bytes, size_t count) {
+#if defined(__APPLE__)
+  arc4random_buf(bytes, count);
+  return 1;
+#else
+  return getrandom(bytes, count, 0) == (ssize_t)count;
+#endif
+}
+
+/* The file's data before the rename, as the host orders it. */
+static int syncData(int fd) {
+#if defined(__APPLE__)
+  if (fcntl(fd, F_BARRIERFSYNC) == 0) return 1;
+#endif
+  return fsync(fd) == 0;
+}
 
 static int readExactly(char* into, size_t count) {
   size_t held = 0;
@@ -51,11 +73,11 @@ static int writeAtomically(const char* directory, const char* name, const char* 
   if (dir < 0) return 0;
   unsigned char noise[8];
   char temporary[300];
-  if (getrandom(noise, sizeof noise, 0) != sizeof noise) return 0;
+  if (!randomBytes(noise, sizeof noise)) return 0;
   snprintf(temporary, sizeof temporary, ".%s.%02x%02x%02x%02x%02x%02x%02x%02x", name, noise[0],
            noise[1], noise[2], noise[3], noise[4], noise[5], noise[6], noise[7]);
   int fd = openat(dir, temporary, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
-  int ok = fd >= 0 && writeAll(fd, bytes, count) && fsync(fd) == 0;
+  int ok = fd >= 0 && writeAll(fd, bytes, count) && syncData(fd);
   if (fd >= 0) ok = close(fd) == 0 && ok;
   ok = ok && renameat(dir, temporary, dir, name) == 0 && fsync(dir) == 0;
   close(dir);
@@ -94,7 +116,7 @@ int main(void) {
     if (memmem(body, length, "\"capture\"", 9) && memmem(body, length, "\"url\"", 5)) {
       unsigned char nonce[16];
       if (browser) record(body, length, "/BrowserStatus", browser);
-      ok = getrandom(nonce, sizeof nonce, 0) == sizeof nonce &&
+      ok = randomBytes(nonce, sizeof nonce) &&
            record(body, length, "", "capture-request.json");
     } else if (memmem(body, length, "\"ping\"", 6)) {
       ok = browser ? record(body, length, "/BrowserStatus", browser) : 1;

@@ -34,7 +34,12 @@ int main(int argc, char** argv) {
   struct rusage usage;
   if (child < 0 || wait4(child, &status, 0, &usage) != child) return 1;
   clock_gettime(CLOCK_MONOTONIC, &end);
+#if defined(__APPLE__)
+  const long peakKiB = usage.ru_maxrss / 1024; /* bytes there, KiB on Linux */
+#else
+  const long peakKiB = usage.ru_maxrss;
+#endif
   printf("%.9f %ld\n", (double)(end.tv_sec - start.tv_sec) + (double)(end.tv_nsec - start.tv_nsec) / 1e9,
-         usage.ru_maxrss);
+         peakKiB);
   return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? 0 : 1;
 }

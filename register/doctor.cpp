@@ -162,14 +162,39 @@ std::vector<std::string> gatekeeperProblems(const std::string& host) {
                        "register again");
   }
   if (currentSystem() == System::MacOs &&
-      os::extendedAttribute(host, "com.apple.quarantine").has_value()) {
+      quarantineOf(os::extendedAttribute(host, "com.apple.quarantine")) == Quarantine::HeldBack) {
     problems.push_back("the host " + host +
-                       " is quarantined (com.apple.quarantine), so macOS will not let the "
-                       "browser start it: open the Tarnwick app once, or run xattr -d "
-                       "com.apple.quarantine '" +
+                       " is quarantined and not approved (com.apple.quarantine), so macOS will "
+                       "not let the browser start it: open the Tarnwick app once and allow it, "
+                       "or run xattr -d com.apple.quarantine '" +
                        host + "'");
   }
   return problems;
+}
+
+// The user-approved flag is the one Apple's own code checks
+// (Security: OSX/libsecurity_utilities/lib/unix++.cpp, isUserApproved).
+Quarantine quarantineOf(const std::optional<std::string>& attribute) {
+  constexpr unsigned long kUserApproved = 0x0040;
+  if (!attribute) return Quarantine::None;
+  const std::string flags = attribute->substr(0, attribute->find(';'));
+  if (flags.empty() || flags.size() > 8 ||
+      flags.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos) {
+    return Quarantine::HeldBack;
+  }
+  return (std::stoul(flags, nullptr, 16) & kUserApproved) != 0 ? Quarantine::Approved
+                                                               : Quarantine::HeldBack;
+}
+
+std::optional<std::string> upgradeProofPath(const std::string& host) {
+  const std::size_t cellar = host.find("/Cellar/");
+  if (cellar == std::string::npos) return std::nullopt;
+  const std::size_t name = cellar + 8;
+  const std::size_t version = host.find('/', name);
+  if (version == std::string::npos || version == name) return std::nullopt;
+  const std::size_t rest = host.find('/', version + 1);
+  if (rest == std::string::npos || rest == version + 1) return std::nullopt;
+  return host.substr(0, cellar) + "/opt/" + host.substr(name, version - name) + host.substr(rest);
 }
 
 Examination examineManifest(const std::string& file, bool systemWide) {
@@ -222,6 +247,12 @@ Examination examineManifest(const std::string& file, bool systemWide) {
     }
   }
   for (const std::string& problem : gatekeeperProblems(host)) result.problems.push_back(problem);
+  if (const std::optional<std::string> lasting = upgradeProofPath(host)) {
+    result.notes.push_back("warning: " + host +
+                           " is inside a versioned Homebrew keg, which the next upgrade "
+                           "deletes: register again with `tarnwick-register install --host " +
+                           *lasting + "`");
+  }
   if (manifest.origins.empty()) return result;
 
   result.notes.push_back("host: " + host);

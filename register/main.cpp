@@ -80,10 +80,13 @@ std::string shellQuote(const std::string& text) {
 
 std::string absolute(const std::string& path) { return os::absolutePath(path); }
 
-std::string selfPath() { return os::executablePath(); }
+// This program, by the path it was started by, so that the default host is
+// found beside the link a package manager keeps (Homebrew's "opt" link, say)
+// rather than inside a versioned directory that the next upgrade deletes.
+std::string selfPath = {};
 
 std::string defaultHost() {
-  const std::string self = selfPath();
+  const std::string& self = selfPath;
   if (self.empty()) return "";
   const std::string bin = self.substr(0, self.rfind('/'));
   return bin.substr(0, bin.rfind('/')) + "/libexec/tarnwick/tarnwick-host";
@@ -243,7 +246,7 @@ void refuseUnderSudo(const Options& options, const char* what) {
 
 std::string undoCommand(const Options& options) {
   std::string command =
-      shellQuote(selfPath().empty() ? "tarnwick-register" : selfPath()) + " uninstall";
+      shellQuote(selfPath.empty() ? "tarnwick-register" : selfPath) + " uninstall";
   if (options.system) command += " --system";
   for (const std::string& browser : options.browsers) command += " --browser " + browser;
   if (options.directory) command += " --dir " + shellQuote(*options.directory);
@@ -538,6 +541,7 @@ int main(int argc, char** argv) {
   // file of the doctor's may take the number of a closed standard stream.
   os::prepareStandardStreams();
   try {
+    selfPath = os::invokedPath(argc > 0 ? argv[0] : "");
     const Options options = parse(argc, argv);
     if (options.command == "install") return install(options);
     if (options.command == "uninstall") return uninstall(options);

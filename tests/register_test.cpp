@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <nlohmann/json.hpp>
 
+#include "doctor.h"
 #include "process.h"
 #include "scratch.h"
 
@@ -127,6 +128,58 @@ TEST_F(Register, BothSystemsRegisterWhereTheirBrowsersRead) {
     }
     std::filesystem::remove_all(root);
     std::filesystem::remove_all(scratch.path() + "/Library");
+  }
+}
+
+// The default host is found beside the path the tool was started by, links
+// unresolved: Homebrew's "opt" link survives upgrades, the keg it points to
+// does not. Started by a path and by a bare name found through PATH.
+TEST_F(Register, DefaultHostFollowsThePathAsInvoked) {
+  const std::string keg = scratch / "Cellar/tarnwick/1.0";
+  std::filesystem::create_directories(keg + "/bin");
+  std::filesystem::create_directories(scratch / "opt");
+  std::filesystem::copy_file(TARNWICK_REGISTER_BINARY, keg + "/bin/tarnwick-register");
+  std::filesystem::create_directory_symlink(keg, scratch / "opt/tarnwick");
+  const std::string expected = scratch / "opt/tarnwick/libexec/tarnwick/tarnwick-host";
+  for (const std::string& how : {std::string("'") + scratch / "opt/tarnwick/bin/tarnwick-register'",
+                                 std::string("tarnwick-register")}) {
+    HostRun tool;
+    tool.program = "/bin/sh";
+    tool.arguments = {"-c", how + " print-manifest --extension-id " + kId};
+    tool.environment = {{"PATH", scratch / "opt/tarnwick/bin:/usr/bin:/bin"}};
+    const HostExit result = runHostBinary(tool);
+    ASSERT_EQ(result.status, 0) << how << ": " << result.errors;
+    EXPECT_EQ(nlohmann::json::parse(result.output).at("path"), expected) << how;
+  }
+}
+
+// What the doctor makes of a macOS quarantine attribute, and of a host in a
+// versioned Homebrew keg.
+TEST(GatekeeperRules, QuarantineFlagsAndKegPathsDecideTheAdvice) {
+  using registration::Quarantine;
+  const std::pair<std::optional<std::string>, Quarantine> attributes[] = {
+      {std::nullopt, Quarantine::None},
+      {"0081;5f3b1c2a;Safari;F0E1D2C3-0000-4000-8000-000000000000", Quarantine::HeldBack},
+      {"00c1;5f3b1c2a;Safari;F0E1D2C3-0000-4000-8000-000000000000", Quarantine::Approved},
+      {"00C1;607842eb;Brave;", Quarantine::Approved},
+      {"0040", Quarantine::Approved},
+      {"0001;607842eb", Quarantine::HeldBack},
+      {"", Quarantine::HeldBack},
+      {"zz41;607842eb", Quarantine::HeldBack},
+  };
+  for (const auto& [attribute, verdict] : attributes) {
+    EXPECT_EQ(registration::quarantineOf(attribute), verdict) << attribute.value_or("(none)");
+  }
+  const std::pair<std::string, std::optional<std::string>> hosts[] = {
+      {"/opt/homebrew/Cellar/tarnwick/1.2.0/libexec/tarnwick/tarnwick-host",
+       "/opt/homebrew/opt/tarnwick/libexec/tarnwick/tarnwick-host"},
+      {"/usr/local/Cellar/tarnwick/1.2.0_1/bin/x", "/usr/local/opt/tarnwick/bin/x"},
+      {"/opt/homebrew/opt/tarnwick/libexec/tarnwick/tarnwick-host", std::nullopt},
+      {"/opt/homebrew/Cellar/tarnwick", std::nullopt},
+      {"/Applications/Tarnwick.app/Contents/MacOS/tarnwick-host", std::nullopt},
+  };
+  for (const auto& [host, lasting] : hosts) {
+    EXPECT_EQ(registration::upgradeProofPath(host), lasting) << host;
   }
 }
 

@@ -494,6 +494,28 @@ std::string executablePath() {
   return ::realpath(buffer, resolved) != nullptr ? resolved : buffer;
 }
 
+std::string invokedPath(const std::string& argumentZero) {
+  const auto executable = [](const std::string& path) {
+    FileInfo info;
+    return fileInfo(path, &info).ok() && info.type == FileType::Regular && mayExecute(path);
+  };
+  if (argumentZero.find('/') != std::string::npos) {
+    if (executable(argumentZero)) return absolutePath(argumentZero);
+  } else if (!argumentZero.empty()) {
+    const std::string path = environmentVariable("PATH").value_or("");
+    for (std::size_t start = 0; start <= path.size();) {
+      std::size_t end = path.find(':', start);
+      if (end == std::string::npos) end = path.size();
+      const std::string directory = end == start ? "." : path.substr(start, end - start);
+      if (executable(directory + "/" + argumentZero)) {
+        return absolutePath(directory + "/" + argumentZero);
+      }
+      start = end + 1;
+    }
+  }
+  return executablePath();
+}
+
 std::string signalName(int number) {
   const char* name = ::strsignal(number);
   return "signal " + std::to_string(number) +

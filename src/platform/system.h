@@ -176,8 +176,15 @@ std::optional<std::string> homeDirectory();
 
 bool runningAsRoot();  // the effective user is root
 
-// This program's own path as the system reports it, or "" when it cannot.
+// This program's own path as the system reports it, every link resolved,
+// or "" when it cannot.
 std::string executablePath();
+
+// The path this program was started by, with no link resolved (a link that
+// upgrades keep stays the path): `argumentZero` made absolute when it names
+// a path, looked up in PATH when it is a bare name; executablePath() when
+// neither finds an executable file.
+std::string invokedPath(const std::string& argumentZero);
 
 // "signal 9 (Killed)".
 std::string signalName(int number);
