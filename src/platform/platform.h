@@ -56,7 +56,10 @@ class Platform {
   // was and nothing else is left behind, with one exception: when the
   // directory cannot be synced after the rename, the new content is in place
   // but the call still fails, since its durability was not confirmed. The
-  // file is private to the user.
+  // file is private to the user. Durable means whole after a crash or a
+  // power loss: on macOS the data is ordered before the rename with
+  // F_BARRIERFSYNC, not flushed through the drive's cache with F_FULLFSYNC
+  // (tens of milliseconds on every request), which no replacement needs.
   virtual bool writeFileAtomically(const std::string& path, std::string_view bytes) = 0;
 
   // A fresh random version-4 UUID, upper-case, 8-4-4-4-12. Nothing when no
