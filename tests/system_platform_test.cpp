@@ -293,6 +293,17 @@ TEST_F(SystemEnvironment, HomeIsHomeWhenAbsoluteElseTheUsersEntry) {
   EXPECT_EQ(platform->homeDirectory(), fromDatabase);
 }
 
+// The program's own path, as the system reports it (/proc on Linux,
+// _NSGetExecutablePath on a Mac): this very test program, links resolved.
+TEST_F(SystemEnvironment, OwnPathIsThisProgram) {
+  const std::string self = os::executablePath();
+  ASSERT_FALSE(self.empty());
+  EXPECT_EQ(std::filesystem::path(self).filename(), "tarnwick_tests");
+  EXPECT_EQ(std::filesystem::canonical(self).string(), self);
+  EXPECT_EQ(os::invokedPath(self), self);
+  EXPECT_EQ(os::invokedPath("no-such-program-anywhere"), self);
+}
+
 TEST_F(SystemEnvironment, IdentifiersAreFreshVersion4Uuids) {
   const std::regex form(kNoncePattern);
   std::set<std::string> seen;
