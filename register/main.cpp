@@ -326,6 +326,17 @@ int directories(const Options& options) {
   return 0;
 }
 
+// Whether `file` already holds exactly `text` with the mode install gives.
+// Such a manifest is left alone (same file, same time): an application may
+// register again at every start, which is what keeps manifests from
+// pointing at a host that an upgrade moved, and then nothing is rewritten.
+bool alreadyInPlace(const std::string& file, const std::string& text) {
+  std::string current;
+  os::FileInfo info;
+  return readBoundedFile(file, &current).ok() && current == text &&
+         os::fileInfo(file, &info).ok() && info.mode == 0644;
+}
+
 int install(const Options& options) {
   if (options.origins.empty()) fail("give at least one --extension-id; nothing was touched", 2);
   refuseUnderSudo(options, "install");
@@ -342,8 +353,12 @@ int install(const Options& options) {
   int written = 0, failed = 0;
   for (const Target& target : targets) {
     const std::string file = manifestPath(target.directory);
-    os::Status done = os::createDirectories(target.directory, 0755);
-    if (done.ok()) done = os::writeFileAtomically(file, *manifest, 0644);
+    const bool unchanged = alreadyInPlace(file, *manifest);
+    os::Status done;
+    if (!unchanged) {
+      done = os::createDirectories(target.directory, 0755);
+      if (done.ok()) done = os::writeFileAtomically(file, *manifest, 0644);
+    }
     if (!done.ok()) {
       std::cerr << "tarnwick-register: could not write " << file << ": " << done.message() << "\n";
       ++failed;
@@ -351,7 +366,7 @@ int install(const Options& options) {
     }
     ++written;
     std::cout << "registered" << (target.names.empty() ? "" : " for " + joined(target.names))
-              << ": " << file << "\n";
+              << ": " << file << (unchanged ? " (unchanged)" : "") << "\n";
     if (!options.browsers.empty()) {
       const std::vector<std::string> others =
           readersOf(target.directory, options.system, here.all, options.browsers);

@@ -283,6 +283,39 @@ TEST_F(Register, SandboxedBrowsersAreReported) {
       << result.output;
 }
 
+// Registering again with nothing changed rewrites nothing: the same file,
+// untouched. A different manifest, or a wrong mode, is written anew.
+TEST_F(Register, RegisteringAgainRewritesOnlyWhatChanged) {
+  const std::string file = scratch / "hosts/com.tarnwick.host.json";
+  const auto identity = [&] {
+    struct stat info {};
+    stat(file.c_str(), &info);
+    return std::make_pair(info.st_ino, info.st_mtime);
+  };
+  const std::vector<std::string> install{
+      "install", "--dir", scratch / "hosts", "--extension-id", kId, "--host", host};
+  ASSERT_EQ(run(install).status, 0);
+  const auto first = identity();  // a rewrite is a new file: a new inode
+  HostExit result = run(install);
+  EXPECT_EQ(result.status, 0);
+  EXPECT_NE(result.output.find(file + " (unchanged)"), std::string::npos) << result.output;
+  EXPECT_EQ(identity(), first);
+
+  chmod(file.c_str(), 0600);
+  result = run(install);
+  EXPECT_EQ(result.output.find("(unchanged)"), std::string::npos) << result.output;
+  struct stat info {};
+  ASSERT_EQ(stat(file.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 07777, 0644u);
+  const auto remade = identity();
+  std::vector<std::string> other = install;
+  other[4] = kOtherId;
+  result = run(other);
+  EXPECT_EQ(result.output.find("(unchanged)"), std::string::npos) << result.output;
+  EXPECT_NE(identity(), remade);
+  EXPECT_NE(readFile(file).find(kOtherId), std::string::npos);
+}
+
 TEST_F(Register, UninstallRemovesExactlyWhatInstallWrote) {
   std::filesystem::create_directories(config + "/chromium/NativeMessagingHosts");
   std::filesystem::create_directories(config + "/microsoft-edge");
