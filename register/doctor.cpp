@@ -295,7 +295,7 @@ Policy readPolicy(const std::string& directory) {
 
 bool isInstalled(const Browser& browser, const PathContext& context) {
   if (os::pathExists(browser.profile)) return true;
-  if (std::any_of(browser.programs.begin(), browser.programs.end(), os::pathExists)) return true;
+  if (std::any_of(browser.programs.begin(), browser.programs.end(), pathPresent)) return true;
   return !sandboxedInstallations(browser, context).empty();
 }
 
@@ -315,14 +315,19 @@ Examination examineBrowser(const Browser& browser, const PathContext& context) {
     bool systemWide;
   };
   std::vector<Candidate> lookup;
-  if (policy.userLevelHosts) {
-    lookup.push_back({browser.userHosts, false});
-  } else if (os::pathExists(manifestPath(browser.userHosts))) {
-    result.notes.push_back("ignores " + manifestPath(browser.userHosts) +
-                           ": the policy NativeMessagingUserLevelHosts is false (" +
-                           policyFiles.substr(1) + ")");
+  std::vector<std::string> userLevel{browser.userHosts};
+  userLevel.insert(userLevel.end(), browser.moreUserHosts.begin(), browser.moreUserHosts.end());
+  for (const std::string& directory : userLevel) {
+    if (policy.userLevelHosts) {
+      lookup.push_back({directory, false});
+    } else if (os::pathExists(manifestPath(directory))) {
+      result.notes.push_back("ignores " + manifestPath(directory) +
+                             ": the policy NativeMessagingUserLevelHosts is false (" +
+                             policyFiles.substr(1) + ")");
+    }
   }
   lookup.push_back({browser.systemHosts, true});
+  for (const std::string& directory : browser.moreSystemHosts) lookup.push_back({directory, true});
   if (!browser.fallbackHosts.empty()) lookup.push_back({browser.fallbackHosts, false});
 
   // The browser takes the first manifest that exists and never falls back

@@ -11,7 +11,10 @@ const char* const kChromePolicies = "/etc/opt/chrome/policies/managed";
 const char* const kEdgeHosts = "/etc/opt/edge/native-messaging-hosts";
 const char* const kEdgePolicies = "/etc/opt/edge/policies/managed";
 const char* const kBravePolicies = "/etc/brave/policies/managed";
+const char* const kChromiumHosts = "/etc/chromium/native-messaging-hosts";
+const char* const kChromiumPolicies = "/etc/chromium/policies/managed";
 const char* const kMacChromeHosts = "/Library/Google/Chrome/NativeMessagingHosts";
+const char* const kMacChromiumHosts = "/Library/Application Support/Chromium/NativeMessagingHosts";
 const char* const kMacChromeUserHosts =
     "{home}/Library/Application Support/Google/Chrome/NativeMessagingHosts";
 
@@ -27,6 +30,25 @@ const char* const kMacChromeUserHosts =
 // chromium/chrome/common/chrome_paths.cc, the Vivaldi block in
 // chrome/browser/extensions/api/messaging/launch_context_posix.cc, and
 // importer/chromium_importer_util_linux.cc).
+//
+// The browsers below keep Chromium's rule (chrome/common/chrome_paths.cc):
+// the per-user directory is <user data directory>/NativeMessagingHosts, and
+// the system-wide one is Google's only in Google-branded builds, Chromium's
+// in all others.
+// - Chrome for Testing: its user data directory is "google-chrome-for-testing"
+//   under Chrome's configuration home, with no channels
+//   (chrome/common/chrome_paths_linux.cc, GOOGLE_CHROME_FOR_TESTING_BRANDING).
+//   From release 146 it has a system-wide directory of its own; before, it
+//   read Chromium's (not Google-branded), so it is two rows and --system
+//   writes both. Puppeteer installs builds under ~/.cache/puppeteer.
+// - Thorium: its own user data directory, Chromium's system-wide directory
+//   and policies (its chrome_paths_linux.cc; chrome_paths.cc not changed).
+// - Helium: "net.imput.helium" under $HELIUM_CONFIG_HOME or the XDG home
+//   (helium-linux: change-chromium-branding.patch), and then Chrome's per-user
+//   and system-wide directories, read after its own
+//   (helium: patches/helium/core/scan-chrome-native-messaging-hosts.patch).
+// - Opera is closed source: its rows follow Opera's developer documentation
+//   only, which says it reads Chrome's directories.
 const std::vector<Browser> kLinux{
     {.key = "chrome",
      .name = "Chrome",
@@ -62,10 +84,10 @@ const std::vector<Browser> kLinux{
      .name = "Chromium",
      .profile = "{config}/chromium",
      .userHosts = "{config}/chromium/NativeMessagingHosts",
-     .systemHosts = "/etc/chromium/native-messaging-hosts",
+     .systemHosts = kChromiumHosts,
      .programs = {"/usr/lib/chromium/chromium", "/usr/lib/chromium-browser/chromium-browser",
                   "/usr/lib64/chromium-browser/chromium-browser"},
-     .policies = "/etc/chromium/policies/managed",
+     .policies = kChromiumPolicies,
      .snaps = {"chromium"},
      .flatpaks = {"org.chromium.Chromium"}},
     {.key = "edge",
@@ -136,6 +158,44 @@ const std::vector<Browser> kLinux{
      .systemHosts = kChromeHosts,
      .fallbackHosts = "{home}/.config/google-chrome/NativeMessagingHosts",
      .programs = {"/opt/vivaldi-snapshot/vivaldi-bin"}},
+    {.key = "chrome-for-testing",
+     .name = "Chrome for Testing",
+     .profile = "{config}/google-chrome-for-testing",
+     .userHosts = "{config}/google-chrome-for-testing/NativeMessagingHosts",
+     .systemHosts = "/etc/opt/chrome_for_testing/native-messaging-hosts",
+     .programs = {"{home}/.cache/puppeteer/chrome/linux-*/chrome-linux64/chrome"},
+     .policies = "/etc/opt/chrome_for_testing/policies/managed"},
+    {.key = "chrome-for-testing",
+     .name = "Chrome for Testing before 146",
+     .profile = "{config}/google-chrome-for-testing",
+     .userHosts = "{config}/google-chrome-for-testing/NativeMessagingHosts",
+     .systemHosts = kChromiumHosts,
+     .programs = {"{home}/.cache/puppeteer/chrome/linux-*/chrome-linux64/chrome"},
+     .policies = kChromiumPolicies},
+    {.key = "thorium",
+     .name = "Thorium",
+     .profile = "{config}/thorium",
+     .userHosts = "{config}/thorium/NativeMessagingHosts",
+     .systemHosts = kChromiumHosts,
+     .programs = {"/opt/chromium.org/thorium"},
+     .policies = kChromiumPolicies},
+    {.key = "helium",
+     .name = "Helium",
+     .profile = "{helium}/net.imput.helium",
+     .userHosts = "{helium}/net.imput.helium/NativeMessagingHosts",
+     .systemHosts = kChromiumHosts,
+     .moreUserHosts = {"{config}/google-chrome/NativeMessagingHosts"},
+     .moreSystemHosts = {kChromeHosts},
+     .programs = {"/opt/helium", "/usr/bin/helium"},
+     .policies = kChromiumPolicies},
+    {.key = "opera",
+     .name = "Opera",
+     .profile = "{xdg}/opera",
+     .userHosts = "{config}/google-chrome/NativeMessagingHosts",
+     .systemHosts = kChromeHosts,
+     .programs = {"/usr/lib/x86_64-linux-gnu/opera/opera", "/usr/bin/opera"},
+     .snaps = {"opera"},
+     .flatpaks = {"com.opera.Opera"}},
 };
 
 // Brave on macOS reads Chrome's directories, per user and system-wide, for
@@ -144,6 +204,14 @@ const std::vector<Browser> kLinux{
 //
 // Vivaldi: its own directory, Chrome's system-wide one, then Chrome's per
 // user (Vivaldi's source: importer/chromium_importer_util_mac.mm).
+//
+// On macOS the user data directory is named by the app's CrProductDirName
+// (chrome/common/chrome_paths_mac.mm); the rows below give each app's own:
+// Chrome for Testing's "Google/Chrome for Testing" (from 146 with a
+// system-wide directory of its own, before that Chromium's), Thorium's
+// "Thorium", Helium's "net.imput.helium" (helium-macos:
+// change-product-dir-name.patch; then Chrome's directories, as on Linux).
+// Opera's follow its documentation only.
 const std::vector<Browser> kMac{
     {.key = "chrome",
      .name = "Chrome",
@@ -176,7 +244,7 @@ const std::vector<Browser> kMac{
      .name = "Chromium",
      .profile = "{home}/Library/Application Support/Chromium",
      .userHosts = "{home}/Library/Application Support/Chromium/NativeMessagingHosts",
-     .systemHosts = "/Library/Application Support/Chromium/NativeMessagingHosts",
+     .systemHosts = kMacChromiumHosts,
      .programs = {"/Applications/Chromium.app", "{home}/Applications/Chromium.app"}},
     {.key = "edge",
      .name = "Edge",
@@ -240,12 +308,49 @@ const std::vector<Browser> kMac{
      .fallbackHosts = kMacChromeUserHosts,
      .programs = {"/Applications/Vivaldi Snapshot.app",
                   "{home}/Applications/Vivaldi Snapshot.app"}},
+    {.key = "chrome-for-testing",
+     .name = "Chrome for Testing",
+     .profile = "{home}/Library/Application Support/Google/Chrome for Testing",
+     .userHosts =
+         "{home}/Library/Application Support/Google/Chrome for Testing/NativeMessagingHosts",
+     .systemHosts = "/Library/Google/ChromeForTesting/NativeMessagingHosts",
+     .programs = {"/Applications/Google Chrome for Testing.app",
+                  "{home}/.cache/puppeteer/chrome/mac*-*"}},
+    {.key = "chrome-for-testing",
+     .name = "Chrome for Testing before 146",
+     .profile = "{home}/Library/Application Support/Google/Chrome for Testing",
+     .userHosts =
+         "{home}/Library/Application Support/Google/Chrome for Testing/NativeMessagingHosts",
+     .systemHosts = kMacChromiumHosts,
+     .programs = {"/Applications/Google Chrome for Testing.app",
+                  "{home}/.cache/puppeteer/chrome/mac*-*"}},
+    {.key = "thorium",
+     .name = "Thorium",
+     .profile = "{home}/Library/Application Support/Thorium",
+     .userHosts = "{home}/Library/Application Support/Thorium/NativeMessagingHosts",
+     .systemHosts = kMacChromiumHosts,
+     .programs = {"/Applications/Thorium.app", "{home}/Applications/Thorium.app"}},
+    {.key = "helium",
+     .name = "Helium",
+     .profile = "{home}/Library/Application Support/net.imput.helium",
+     .userHosts = "{home}/Library/Application Support/net.imput.helium/NativeMessagingHosts",
+     .systemHosts = kMacChromiumHosts,
+     .moreUserHosts = {kMacChromeUserHosts},
+     .moreSystemHosts = {kMacChromeHosts},
+     .programs = {"/Applications/Helium.app", "{home}/Applications/Helium.app"}},
+    {.key = "opera",
+     .name = "Opera",
+     .profile = "{home}/Library/Application Support/com.operasoftware.Opera",
+     .userHosts = kMacChromeUserHosts,
+     .systemHosts = kMacChromeHosts,
+     .programs = {"/Applications/Opera.app", "{home}/Applications/Opera.app"}},
 };
 
 std::string expand(const std::string& path, const PathContext& context) {
   const std::pair<std::string_view, const std::string*> placeholders[] = {
       {"{config}", &context.configHome},
       {"{xdg}", &context.xdgConfigHome},
+      {"{helium}", &context.heliumConfigHome},
       {"{home}", &context.home}};
   for (const auto& [placeholder, value] : placeholders) {
     if (path.compare(0, placeholder.size(), placeholder) == 0) {
@@ -272,6 +377,7 @@ PathContext contextFromEnvironment(const std::string& home) {
   context.home = home;
   context.xdgConfigHome = nonEmptyVariable("XDG_CONFIG_HOME").value_or(home + "/.config");
   context.configHome = nonEmptyVariable("CHROME_CONFIG_HOME").value_or(context.xdgConfigHome);
+  context.heliumConfigHome = nonEmptyVariable("HELIUM_CONFIG_HOME").value_or(context.xdgConfigHome);
   return context;
 }
 
@@ -281,7 +387,10 @@ Browser resolve(const Browser& browser, const PathContext& context) {
                             &resolved.fallbackHosts, &resolved.policies}) {
     *path = expand(*path, context);
   }
-  for (std::string& program : resolved.programs) program = expand(program, context);
+  for (std::vector<std::string>* paths :
+       {&resolved.programs, &resolved.moreUserHosts, &resolved.moreSystemHosts}) {
+    for (std::string& path : *paths) path = expand(path, context);
+  }
   return resolved;
 }
 
@@ -291,6 +400,41 @@ std::vector<std::string> browserKeys(System system) {
     if (keys.empty() || keys.back() != browser.key) keys.push_back(browser.key);
   }
   return keys;
+}
+
+namespace {
+
+// Whether `name` matches `pattern`, where each "*" stands for any run of
+// characters.
+bool matchesWildcard(std::string_view name, std::string_view pattern) {
+  const std::size_t star = pattern.find('*');
+  if (star == std::string_view::npos) return name == pattern;
+  if (name.substr(0, star) != pattern.substr(0, star)) return false;
+  const std::string_view rest = pattern.substr(star + 1);
+  for (std::size_t at = star; at <= name.size(); ++at) {
+    if (matchesWildcard(name.substr(at), rest)) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+bool pathPresent(const std::string& path) {
+  const std::size_t star = path.find('*');
+  if (star == std::string::npos) return os::pathExists(path);
+  const std::size_t start = path.rfind('/', star);
+  const std::size_t end = path.find('/', star);
+  if (start == std::string::npos || start == 0) return false;
+  const std::string directory = path.substr(0, start);
+  const std::string pattern =
+      path.substr(start + 1, end == std::string::npos ? end : end - start - 1);
+  const std::string rest = end == std::string::npos ? "" : path.substr(end);
+  std::vector<std::string> names;
+  if (!os::listDirectory(directory, &names).ok()) return false;
+  for (const std::string& name : names) {
+    if (matchesWildcard(name, pattern) && pathPresent(directory + "/" + name + rest)) return true;
+  }
+  return false;
 }
 
 std::string manifestPath(const std::string& directory) {

@@ -18,7 +18,10 @@ namespace tarnwick::registration {
 //   {config}  the configuration home of Chromium-based browsers on Linux:
 //             $CHROME_CONFIG_HOME, else $XDG_CONFIG_HOME, else ~/.config
 //   {xdg}     $XDG_CONFIG_HOME, else ~/.config
+//   {helium}  $HELIUM_CONFIG_HOME, else {xdg}
 //   {home}    the user's home directory
+// A "*" in a program's path stands for any part of one name (a build in a
+// versioned directory).
 struct Browser {
   std::string key{};   // the family, as --browser takes it: "chrome"
   std::string name{};  // as shown: "Chrome Beta"
@@ -26,10 +29,14 @@ struct Browser {
   // user has run the browser.
   std::string profile{};
   // Where the browser looks for manifests, in this order: per user (unless a
-  // policy forbids it), system-wide, then a fallback that only some read.
+  // policy forbids it) then `moreUserHosts`, system-wide then
+  // `moreSystemHosts`, then a fallback that only some read. Registering
+  // writes the first of each scope; the others are read, never written.
   std::string userHosts{};
   std::string systemHosts{};
   std::string fallbackHosts{};  // empty when there is none
+  std::vector<std::string> moreUserHosts{};
+  std::vector<std::string> moreSystemHosts{};
   // Where its program lives once installed for the whole machine.
   std::vector<std::string> programs{};
   // The managed policy directory (JSON files), empty when not known.
@@ -51,6 +58,7 @@ struct PathContext {
   std::string configHome;     // {config}
   std::string xdgConfigHome;  // {xdg}
   std::string root{};
+  std::string heliumConfigHome{};  // {helium}
 };
 
 // The context of the current process: `home`, and the environment variables
@@ -66,6 +74,10 @@ std::vector<std::string> browserKeys(System system);
 
 // The manifest of the host in a manifest directory.
 std::string manifestPath(const std::string& directory);
+
+// Whether something is at `path`, where a "*" may stand for any part of a
+// name (of any name but its first component).
+bool pathPresent(const std::string& path);
 
 // Snap and Flatpak installations of `browser` found on this machine, each as
 // "Snap" or "Flatpak" with the path that shows it.

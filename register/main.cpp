@@ -31,8 +31,9 @@ options:
                      bare or as chrome-extension://ID/ (repeat for several)
   --host PATH        the installed host (default: ../libexec/tarnwick/tarnwick-host
                      beside this program)
-  --browser NAME     only this browser: chrome, chromium, edge, brave or vivaldi
-                     (repeat for several)
+  --browser NAME     only this browser: chrome, chromium, edge, brave, vivaldi,
+                     chrome-for-testing, thorium, helium or opera (repeat for
+                     several)
   --system           for every user of the machine instead of the current one
   --all              also for browsers that do not seem to be installed
   --dir DIR          only this manifest directory (other profiles, other browsers)
@@ -202,9 +203,12 @@ Machine machine(const Options& options) {
 
 // The directories `browser` reads in one scope.
 std::vector<std::string> readsIn(const Browser& browser, bool systemWide) {
-  if (systemWide) return {browser.systemHosts};
-  if (browser.fallbackHosts.empty()) return {browser.userHosts};
-  return {browser.userHosts, browser.fallbackHosts};
+  std::vector<std::string> directories{systemWide ? browser.systemHosts : browser.userHosts};
+  const std::vector<std::string>& more =
+      systemWide ? browser.moreSystemHosts : browser.moreUserHosts;
+  directories.insert(directories.end(), more.begin(), more.end());
+  if (!systemWide && !browser.fallbackHosts.empty()) directories.push_back(browser.fallbackHosts);
+  return directories;
 }
 
 // The families (by their first build's name) among `browsers` that read
@@ -294,9 +298,9 @@ std::vector<Target> installTargets(const Options& options, const Machine& here,
     return targets;
   }
   for (const Browser& browser : here.browsers) {
-    const bool present = options.system ? std::any_of(browser.programs.begin(),
-                                                      browser.programs.end(), os::pathExists)
-                                        : isInstalled(browser, here.context);
+    const bool present =
+        options.system ? std::any_of(browser.programs.begin(), browser.programs.end(), pathPresent)
+                       : isInstalled(browser, here.context);
     if (!present && !options.all && options.browsers.empty()) {
       if (std::find(skipped.begin(), skipped.end(), browser.name) == skipped.end()) {
         skipped.push_back(browser.name);

@@ -5,7 +5,10 @@
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <unistd.h>
 
+#include <filesystem>
+#include <fstream>
 #include <set>
 
 namespace tarnwick::registration {
@@ -22,7 +25,7 @@ struct Row {
 const std::string kSupport = "/home/u/Library/Application Support";
 
 // {config} and {xdg} differ here, to show who honours $CHROME_CONFIG_HOME.
-const PathContext kContext{"/home/u", "/chrome-config", "/xdg"};
+const PathContext kContext{"/home/u", "/chrome-config", "/xdg", "", "/helium-config"};
 
 const Row kRows[] = {
     {System::Linux, "Chrome", "/chrome-config/google-chrome/NativeMessagingHosts",
@@ -51,6 +54,29 @@ const Row kRows[] = {
      "/Library/Google/Chrome/NativeMessagingHosts", ""},
     {System::MacOs, "Vivaldi", "/Vivaldi/NativeMessagingHosts",
      "/Library/Google/Chrome/NativeMessagingHosts", "/Google/Chrome/NativeMessagingHosts"},
+    {System::Linux, "Chrome for Testing",
+     "/chrome-config/google-chrome-for-testing/NativeMessagingHosts",
+     "/etc/opt/chrome_for_testing/native-messaging-hosts", ""},
+    {System::Linux, "Chrome for Testing before 146",
+     "/chrome-config/google-chrome-for-testing/NativeMessagingHosts",
+     "/etc/chromium/native-messaging-hosts", ""},
+    {System::Linux, "Thorium", "/chrome-config/thorium/NativeMessagingHosts",
+     "/etc/chromium/native-messaging-hosts", ""},
+    {System::Linux, "Helium", "/helium-config/net.imput.helium/NativeMessagingHosts",
+     "/etc/chromium/native-messaging-hosts", ""},
+    {System::Linux, "Opera", "/chrome-config/google-chrome/NativeMessagingHosts",
+     "/etc/opt/chrome/native-messaging-hosts", ""},
+    {System::MacOs, "Chrome for Testing", "/Google/Chrome for Testing/NativeMessagingHosts",
+     "/Library/Google/ChromeForTesting/NativeMessagingHosts", ""},
+    {System::MacOs, "Chrome for Testing before 146",
+     "/Google/Chrome for Testing/NativeMessagingHosts",
+     "/Library/Application Support/Chromium/NativeMessagingHosts", ""},
+    {System::MacOs, "Thorium", "/Thorium/NativeMessagingHosts",
+     "/Library/Application Support/Chromium/NativeMessagingHosts", ""},
+    {System::MacOs, "Helium", "/net.imput.helium/NativeMessagingHosts",
+     "/Library/Application Support/Chromium/NativeMessagingHosts", ""},
+    {System::MacOs, "Opera", "/Google/Chrome/NativeMessagingHosts",
+     "/Library/Google/Chrome/NativeMessagingHosts", ""},
 };
 
 const Browser* find(System system, const std::string& name) {
@@ -88,8 +114,37 @@ TEST(Locations, EveryRowOfBothTablesIsUsable) {
       EXPECT_EQ(browser.systemHosts.compare(0, 5, "/etc/") == 0, system == System::Linux);
     }
     EXPECT_EQ(browserKeys(system),
-              (std::vector<std::string>{"chrome", "chromium", "edge", "brave", "vivaldi"}));
+              (std::vector<std::string>{"chrome", "chromium", "edge", "brave", "vivaldi",
+                                        "chrome-for-testing", "thorium", "helium", "opera"}));
   }
+}
+
+// Helium reads Chrome's directories after its own, per user and for every
+// user; Chrome for Testing's builds may sit in Puppeteer's versioned cache.
+TEST(Locations, HeliumFallsBackToChromeAndTestingBuildsAreFoundByPattern) {
+  const Browser linux = resolve(*find(System::Linux, "Helium"), kContext);
+  EXPECT_EQ(linux.moreUserHosts,
+            std::vector<std::string>{"/chrome-config/google-chrome/NativeMessagingHosts"});
+  EXPECT_EQ(linux.moreSystemHosts,
+            std::vector<std::string>{"/etc/opt/chrome/native-messaging-hosts"});
+  const Browser mac = resolve(*find(System::MacOs, "Helium"), kContext);
+  EXPECT_EQ(mac.moreUserHosts,
+            std::vector<std::string>{kSupport + "/Google/Chrome/NativeMessagingHosts"});
+  EXPECT_EQ(mac.moreSystemHosts,
+            std::vector<std::string>{"/Library/Google/Chrome/NativeMessagingHosts"});
+
+  const std::string scratch =
+      ::testing::TempDir() + "/tarnwick-pattern-" + std::to_string(getpid());
+  const std::string build = scratch + "/linux-131.0.6778.85/chrome-linux64";
+  std::filesystem::create_directories(build);
+  const std::string pattern = scratch + "/linux-*/chrome-linux64/chrome";
+  EXPECT_FALSE(pathPresent(pattern));
+  std::ofstream(build + "/chrome") << "";
+  EXPECT_TRUE(pathPresent(pattern));
+  EXPECT_FALSE(pathPresent(scratch + "/mac*-*"));
+  std::filesystem::create_directories(scratch + "/mac_arm-131.0.6778.85");
+  EXPECT_TRUE(pathPresent(scratch + "/mac*-*"));
+  std::filesystem::remove_all(scratch);
 }
 
 // $CHROME_CONFIG_HOME first, then $XDG_CONFIG_HOME, then ~/.config; a

@@ -262,11 +262,12 @@ TEST_F(Register, RegistersForInstalledBrowsersUnlessAskedForAll) {
 
   result = run({"install", "--all", "--extension-id", kId, "--host", host});
   ASSERT_EQ(result.status, 0) << result.errors;
-  EXPECT_EQ(filesWritten().size(), 14u);
+  EXPECT_EQ(filesWritten().size(), 17u);
   for (const char* browser :
        {"google-chrome", "google-chrome-beta", "google-chrome-unstable", "microsoft-edge",
         "microsoft-edge-beta", "microsoft-edge-dev", "google-chrome-canary",
-        "BraveSoftware/Brave-Browser-Nightly", "vivaldi-snapshot"}) {
+        "BraveSoftware/Brave-Browser-Nightly", "vivaldi-snapshot", "google-chrome-for-testing",
+        "thorium", "net.imput.helium"}) {
     EXPECT_TRUE(std::filesystem::exists(manifestIn(browser))) << browser;
   }
 }
@@ -343,7 +344,8 @@ TEST_F(Register, StatusShowsEachRegistrationAndAMissingHost) {
 
   std::string output = run({"status"}).output;
   EXPECT_NE(output.find("Chromium: " + manifestIn("chromium") + "\n"), std::string::npos) << output;
-  EXPECT_NE(output.find("Chrome and Vivaldi: " + manifestIn("google-chrome")), std::string::npos)
+  EXPECT_NE(output.find("Chrome, Vivaldi, Helium and Opera: " + manifestIn("google-chrome")),
+            std::string::npos)
       << output;
   EXPECT_NE(output.find("allows: chrome-extension://" + kOtherId + "/"), std::string::npos);
   EXPECT_EQ(output.find("MISSING"), std::string::npos);
