@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <map>
 #include <nlohmann/json.hpp>
 
 #include "doctor.h"
@@ -180,6 +181,58 @@ TEST(GatekeeperRules, QuarantineFlagsAndKegPathsDecideTheAdvice) {
   };
   for (const auto& [host, lasting] : hosts) {
     EXPECT_EQ(registration::upgradeProofPath(host), lasting) << host;
+  }
+}
+
+// The browsers beyond the five: found by their configuration directories
+// and written where each reads, moved by $CHROME_CONFIG_HOME and
+// $HELIUM_CONFIG_HOME; for every user, both of Chrome for Testing's
+// system-wide directories.
+TEST_F(Register, ForksRegisterWhereTheyRead) {
+  const std::string chromeHome = scratch / "chrome-home", heliumHome = scratch / "helium-home";
+  const struct {
+    std::map<std::string, std::optional<std::string>> environment;
+    std::vector<std::string> profiles, manifests;
+  } cases[] = {
+      {{},
+       {config + "/google-chrome-for-testing", config + "/thorium", config + "/net.imput.helium"},
+       {config + "/google-chrome-for-testing", config + "/thorium", config + "/net.imput.helium"}},
+      {{{"CHROME_CONFIG_HOME", chromeHome}, {"HELIUM_CONFIG_HOME", heliumHome}},
+       {chromeHome + "/google-chrome-for-testing", chromeHome + "/thorium",
+        heliumHome + "/net.imput.helium"},
+       {chromeHome + "/google-chrome-for-testing", chromeHome + "/thorium",
+        heliumHome + "/net.imput.helium"}},
+  };
+  for (const auto& c : cases) {
+    for (const std::string& profile : c.profiles) std::filesystem::create_directories(profile);
+    HostRun tool;
+    tool.program = TARNWICK_REGISTER_BINARY;
+    tool.arguments = {"install", "--extension-id", kId,      "--host",        host,
+                      "--os",    "linux",          "--root", scratch / "root"};
+    tool.environment = {{"HOME", scratch.path()}, {"XDG_CONFIG_HOME", config}};
+    tool.environment.insert(c.environment.begin(), c.environment.end());
+    const HostExit result = runHostBinary(tool);
+    ASSERT_EQ(result.status, 0) << result.errors;
+    std::vector<std::string> expected;
+    for (const std::string& directory : c.manifests) {
+      expected.push_back(directory + "/NativeMessagingHosts/com.tarnwick.host.json");
+    }
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(filesWritten(), expected) << result.output;
+    std::filesystem::remove_all(config);
+    std::filesystem::remove_all(chromeHome);
+    std::filesystem::remove_all(heliumHome);
+    std::filesystem::create_directory(config);
+  }
+
+  const HostExit result = run({"install", "--system", "--all", "--browser", "chrome-for-testing",
+                               "--extension-id", kId, "--host", host, "--root", scratch / "root"});
+  ASSERT_EQ(result.status, 0) << result.errors;
+  for (const char* directory : {"/etc/opt/chrome_for_testing/native-messaging-hosts",
+                                "/etc/chromium/native-messaging-hosts"}) {
+    EXPECT_TRUE(std::filesystem::exists(scratch / "root" + directory + "/com.tarnwick.host.json"))
+        << directory << "\n"
+        << result.output;
   }
 }
 
