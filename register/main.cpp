@@ -11,6 +11,7 @@
 #include "doctor.h"
 #include "locations.h"
 #include "manifest.h"
+#include "platform/process.h"
 #include "platform/system.h"
 
 using namespace tarnwick;
@@ -41,6 +42,7 @@ options:
   --os linux|macos   that system's locations instead of this one's
   --root DIR         the tree under DIR stands for / (a staged package, or
                      another system's disk); per-user places follow HOME
+  --app PATH         a browser the tool does not know, by its .app (macOS)
 )";
 
 struct Options {
@@ -54,7 +56,8 @@ struct Options {
   std::optional<std::string> directory;
   System os = currentSystem();  // whose locations
   bool osGiven = false;
-  std::string root;  // "" for the machine's own
+  std::string root;                // "" for the machine's own
+  std::optional<std::string> app;  // a macOS browser's .app, for unknown forks
 };
 
 // A command that cannot go on: `main` prints the message as one line and
@@ -151,6 +154,10 @@ Options parse(int argc, char** argv) {
       if (root.empty()) fail("--root needs a directory, not ''; nothing was touched", 2);
       options.root = absolute(root);
       if (options.root == "/") options.root.clear();
+    } else if (argument == "--app") {
+      const std::string app = value();
+      if (app.empty()) fail("--app needs a browser's .app, not ''; nothing was touched", 2);
+      options.app = absolute(app);
     } else if (argument == "--system") {
       options.system = true;
     } else if (argument == "--all") {
@@ -163,6 +170,16 @@ Options parse(int argc, char** argv) {
   }
   if (options.directory && !options.browsers.empty()) {
     fail("--dir and --browser do not go together; nothing was touched", 2);
+  }
+  if (options.app && (options.directory || !options.browsers.empty())) {
+    fail("--app goes with neither --dir nor --browser; nothing was touched", 2);
+  }
+  if (options.app && options.os != System::MacOs) {
+    fail(
+        "--app takes a macOS browser's .app; on Linux give a browser's directory with --dir: "
+        "the user data directory that chrome://version shows, with /NativeMessagingHosts; "
+        "nothing was touched",
+        2);
   }
   const std::vector<std::string> keys = browserKeys(options.os);
   for (const std::string& browser : options.browsers) {
@@ -184,6 +201,37 @@ struct Machine {
   std::vector<Browser> all;       // every browser of this system
 };
 
+// A browser the tables do not know, by its .app: Chromium's rule, with the
+// user data directory that the app's Info.plist names as CrProductDirName
+// (chrome/common/chrome_paths_mac.mm), else the bundle's own name, and
+// Chromium's system-wide directory, as in every build not branded Google's
+// (chrome/common/chrome_paths.cc). The plist is read with the system's
+// plutil, which every Mac has.
+Browser appBrowser(const std::string& app, const std::string& root) {
+  std::string bundle = app.substr(app.rfind('/') + 1);
+  if (bundle.size() > 4 && bundle.compare(bundle.size() - 4, 4, ".app") == 0) {
+    bundle.resize(bundle.size() - 4);
+  }
+  os::ProcessOptions plutil;
+  plutil.arguments = {root + "/usr/bin/plutil",    "-extract", "CrProductDirName", "raw", "-o", "-",
+                      app + "/Contents/Info.plist"};
+  plutil.output = os::Stream::pipe();
+  const os::Completion read =
+      os::runToCompletion(plutil, "", os::monotonicMilliseconds() + 5000, 4096);
+  std::string product = read.streams.output;
+  while (!product.empty() && (product.back() == '\n' || product.back() == '\r')) product.pop_back();
+  const bool named = read.started.ok() && read.exit.exited && read.exit.status == 0 &&
+                     !product.empty() && product.find('\n') == std::string::npos &&
+                     product.find("..") == std::string::npos && product[0] != '/';
+  const std::string profile = "{home}/Library/Application Support/" + (named ? product : bundle);
+  return Browser{.key = "app",
+                 .name = bundle,
+                 .profile = profile,
+                 .userHosts = profile + "/NativeMessagingHosts",
+                 .systemHosts = "/Library/Application Support/Chromium/NativeMessagingHosts",
+                 .programs = {app}};
+}
+
 Machine machine(const Options& options) {
   Machine result;
   const std::optional<std::string> home = os::homeDirectory();
@@ -191,8 +239,15 @@ Machine machine(const Options& options) {
   result.home = *home;
   result.context = contextFromEnvironment(*home);
   result.context.root = options.root;
+  if (options.app) {
+    Browser app = resolve(appBrowser(*options.app, options.root), result.context);
+    app.programs = {*options.app};  // the path as given, not under the root
+    result.browsers.push_back(app);
+    result.all.push_back(app);
+  }
   for (const Browser& browser : browserTable(options.os)) {
     result.all.push_back(resolve(browser, result.context));
+    if (options.app) continue;
     if (options.browsers.empty() || std::find(options.browsers.begin(), options.browsers.end(),
                                               browser.key) != options.browsers.end()) {
       result.browsers.push_back(result.all.back());
@@ -256,6 +311,7 @@ std::string undoCommand(const Options& options) {
   if (options.directory) command += " --dir " + shellQuote(*options.directory);
   if (options.osGiven) command += options.os == System::Linux ? " --os linux" : " --os macos";
   if (!options.root.empty()) command += " --root " + shellQuote(options.root);
+  if (options.app) command += " --app " + shellQuote(*options.app);
   return command;
 }
 

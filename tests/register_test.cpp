@@ -236,6 +236,53 @@ TEST_F(Register, ForksRegisterWhereTheyRead) {
   }
 }
 
+// A browser the tables do not know, on macOS, by its .app: the user data
+// directory its Info.plist names (read by plutil, here a stand-in in the
+// scratch root), else its bundle name. Tested on any system.
+TEST_F(Register, UnknownMacBrowserIsRegisteredByItsApp) {
+  const std::string root = scratch / "root";
+  const std::string app = scratch / "Applications/Acme Browser.app";
+  std::filesystem::create_directories(app + "/Contents");
+  writeFile(app + "/Contents/Info.plist", "<plist/>");
+  std::filesystem::create_directories(root + "/usr/bin");
+  const std::string support = scratch.path() + "/Library/Application Support";
+  const std::string real = scratch / "tarnwick-host-copy";
+  std::filesystem::copy_file(hostBinary(), real);
+  for (const bool plutil : {true, false}) {
+    if (plutil) {
+      writeFile(root + "/usr/bin/plutil",
+                "#!/bin/sh\n[ \"$2\" = CrProductDirName ] && [ \"$6\" = '" + app +
+                    "/Contents/Info.plist' ] && echo 'Acme/Browser'\n");
+      chmod((root + "/usr/bin/plutil").c_str(), 0755);
+    } else {
+      std::filesystem::remove(root + "/usr/bin/plutil");
+    }
+    const std::string directory =
+        support + (plutil ? "/Acme/Browser" : "/Acme Browser") + "/NativeMessagingHosts";
+    const std::vector<std::string> scope{"--app", app, "--os", "macos", "--root", root};
+    const auto command = [&](std::vector<std::string> arguments) {
+      arguments.insert(arguments.end(), scope.begin(), scope.end());
+      HostRun tool;
+      tool.program = TARNWICK_REGISTER_BINARY;
+      tool.arguments = arguments;
+      tool.environment = {{"HOME", scratch.path()}};
+      return runHostBinary(tool);
+    };
+    HostExit result = command({"install", "--extension-id", kId, "--host", real});
+    ASSERT_EQ(result.status, 0) << result.errors;
+    EXPECT_TRUE(std::filesystem::exists(directory + "/com.tarnwick.host.json")) << result.output;
+    result = command({"doctor"});
+    EXPECT_EQ(result.status, 0) << result.output;
+    EXPECT_NE(result.output.find("Acme Browser: healthy"), std::string::npos) << result.output;
+    EXPECT_EQ(command({"uninstall"}).status, 0);
+    EXPECT_FALSE(std::filesystem::exists(directory + "/com.tarnwick.host.json"));
+  }
+  // On Linux a fork is named by its directory instead.
+  const HostExit refused = run({"install", "--app", app, "--extension-id", kId, "--host", host});
+  EXPECT_EQ(refused.status, 2);
+  EXPECT_NE(refused.errors.find("--dir"), std::string::npos) << refused.errors;
+}
+
 TEST_F(Register, ManifestHoldsExactlyWhatTheBrowserNeeds) {
   const HostExit result =
       run({"install", "--dir", scratch / "hosts", "--extension-id", kId, "--extension-id",
