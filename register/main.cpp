@@ -1,7 +1,6 @@
-// tarnwick-register: makes the host known to Chrome, Edge, Chromium, Brave and
-// Vivaldi by installing its native-messaging manifest, removes it again,
-// shows where it is registered, and finds out why a browser would not start
-// it.
+// tarnwick-register: makes the host known to the Chromium-family browsers by
+// installing its native-messaging manifest, removes it again, shows where it
+// is registered, and finds out why a browser would not start it.
 #include <algorithm>
 #include <iostream>
 #include <set>
