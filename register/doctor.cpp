@@ -224,15 +224,18 @@ Examination examineManifest(const std::string& file, bool systemWide) {
   const std::string& host = manifest.hostPath;
   if (host.empty() || host[0] != '/') return result;
 
-  if (!os::fileInfo(host, &info).ok()) {
-    result.problems.push_back("the host " + host + " named by " + file +
-                              " does not exist: reinstall Tarnwick, or register the host where "
-                              "it is now with `tarnwick-register install --host PATH`");
+  if (const os::Status found = os::fileInfo(host, &info); !found.ok()) {
+    result.problems.push_back(
+        "the host " + host + " named by " + file +
+        (found.notFound() ? " does not exist" : " cannot be reached (" + found.message() + ")") +
+        ": reinstall Tarnwick, or register the host where it is now with "
+        "`tarnwick-register install --host PATH`");
     return result;
   }
   if (info.type != os::FileType::Regular) {
-    result.problems.push_back("the host " + host + " is not a regular file" + registerAgain +
-                              " --host PATH");
+    result.problems.push_back("the host " + host +
+                              " is not a regular file: register again with "
+                              "`tarnwick-register install --host PATH`");
     return result;
   }
   if (!os::mayExecute(host) || (systemWide && !info.searchableByOthers())) {

@@ -3,8 +3,10 @@
 // is registered, and finds out why a browser would not start it.
 #include <algorithm>
 #include <iostream>
+#include <map>
 #include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "doctor.h"
@@ -18,7 +20,7 @@ using namespace tarnwick::registration;
 
 namespace {
 
-constexpr const char* kUsage = R"(usage:
+constexpr std::string_view kUsage = R"(usage:
   tarnwick-register install --extension-id ID [--extension-id ID ...] [options]
   tarnwick-register uninstall [options]
   tarnwick-register status [options]
@@ -102,19 +104,34 @@ bool isExecutableFile(const std::string& path) {
 }
 
 Options parse(int argc, char** argv) {
-  if (argc < 2) fail(std::string("no command given\n") + kUsage, 2);
+  if (argc < 2) fail(std::string("no command given\n") + std::string(kUsage), 2);
   Options options;
   options.command = argv[1];
   if (options.command == "-h" || options.command == "--help") {
     throw Refusal{"", 0};
   }
-  const std::set<std::string> commands{"install", "uninstall",      "status",
-                                       "doctor",  "print-manifest", "directories"};
-  if (commands.count(options.command) == 0) {
-    fail("unknown command '" + options.command + "'\n" + kUsage, 2);
+  // The options each command takes; any other is refused rather than
+  // silently ignored.
+  const std::string places = " --browser --dir --os --root --app";
+  const std::map<std::string, std::string> commands{
+      {"install", "--extension-id --host --system --all" + places},
+      {"uninstall", "--system --keep-directories" + places},
+      {"status", "--system" + places},
+      {"doctor", "--system" + places},
+      {"print-manifest", " --extension-id --host"},
+      {"directories", "--system --all" + places},
+  };
+  const auto command = commands.find(options.command);
+  if (command == commands.end()) {
+    fail("unknown command '" + options.command + "'\n" + std::string(kUsage), 2);
   }
   for (int i = 2; i < argc; ++i) {
     const std::string argument = argv[i];
+    if (argument.rfind("--", 0) == 0 &&
+        (" " + command->second + " ").find(" " + argument + " ") == std::string::npos &&
+        kUsage.find(argument + " ") != std::string_view::npos) {
+      fail(options.command + " does not take " + argument + "; nothing was touched", 2);
+    }
     const auto value = [&]() -> std::string {
       if (i + 1 >= argc) fail(argument + " needs a value; nothing was touched", 2);
       return argv[++i];
@@ -164,7 +181,7 @@ Options parse(int argc, char** argv) {
     } else if (argument == "--keep-directories") {
       options.keepDirectories = true;
     } else {
-      fail("unknown option '" + argument + "'\n" + kUsage, 2);
+      fail("unknown option '" + argument + "'\n" + std::string(kUsage), 2);
     }
   }
   if (options.directory && !options.browsers.empty()) {
@@ -414,9 +431,12 @@ int install(const Options& options) {
     const std::string file = manifestPath(target.directory);
     const bool unchanged = alreadyInPlace(file, *manifest);
     os::Status done;
-    if (!unchanged) {
+    // An uninstall running at the same time may take the directory away
+    // between its making and the write: then it is made again.
+    for (int attempt = 0; attempt < 3 && !unchanged; ++attempt) {
       done = os::createDirectories(target.directory, 0755);
       if (done.ok()) done = os::writeFileAtomically(file, *manifest, 0644);
+      if (!done.notFound()) break;
     }
     if (!done.ok()) {
       std::cerr << "tarnwick-register: could not write " << file << ": " << done.message() << "\n";
@@ -500,7 +520,10 @@ int uninstall(const Options& options) {
         continue;
       }
     }
-    if (const os::Status unlinked = os::removeFile(file); !unlinked.ok()) {
+    const os::Status unlinked = os::removeFile(file);
+    // Gone already: another uninstall running at the same time took it.
+    if (unlinked.notFound()) continue;
+    if (!unlinked.ok()) {
       std::cerr << "tarnwick-register: could not remove " << file << ": " << unlinked.message()
                 << "\n";
       ++failed;
@@ -524,6 +547,8 @@ int status(const Options& options) {
   int found = 0;
   for (const bool systemWide : {false, true}) {
     if (options.directory && systemWide) break;
+    // --system: only what every user gets
+    if (options.system && !systemWide && !options.directory) continue;
     for (const Target& target : directoriesInScope(options, here, systemWide)) {
       const std::string file = manifestPath(target.directory);
       std::string text;

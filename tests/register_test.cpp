@@ -4,10 +4,13 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <nlohmann/json.hpp>
+#include <thread>
 
 #include "doctor.h"
+#include "manifest.h"
 #include "process.h"
 #include "scratch.h"
 
@@ -281,6 +284,159 @@ TEST_F(Register, UnknownMacBrowserIsRegisteredByItsApp) {
   const HostExit refused = run({"install", "--app", app, "--extension-id", kId, "--host", host});
   EXPECT_EQ(refused.status, 2);
   EXPECT_NE(refused.errors.find("--dir"), std::string::npos) << refused.errors;
+}
+
+// Each rule that decides a verdict, on its own: the case breaks one rule, and
+// the verdict must name it. Each runs in a scratch root of its own, with a
+// system-wide Chromium registration that is healthy unless the case says
+// otherwise.
+TEST_F(Register, EachRuleDecidesTheVerdict) {
+  std::filesystem::permissions(scratch.path(), std::filesystem::perms::owner_all |
+                                                   std::filesystem::perms::others_read |
+                                                   std::filesystem::perms::others_exec);
+  const std::string real = scratch / "tarnwick-host-copy";
+  std::filesystem::copy_file(hostBinary(), real);
+  const std::string policies = "/etc/chromium/policies/managed";
+  const std::string system = "/etc/chromium/native-messaging-hosts";
+  struct Case {
+    const char* rule;
+    std::function<void(const std::string& root)> breakIt;
+    std::vector<std::string> command;
+    int status;
+    std::string said;
+  };
+  const auto policy = [&](const std::string& text) {
+    return [=](const std::string& root) {
+      std::filesystem::create_directories(root + policies);
+      writeFile(root + policies + "/policy.json", text);
+    };
+  };
+  const std::vector<std::string> doctor{"doctor", "--browser", "chromium"};
+  const std::vector<Case> cases{
+      {"healthy as registered", [](const std::string&) {}, doctor, 0, "Chromium: healthy"},
+      {"user-level hosts off, only a per-user manifest",
+       [&](const std::string& root) {
+         policy(R"({"NativeMessagingUserLevelHosts": false})")(root);
+         std::filesystem::remove(root + system + "/com.tarnwick.host.json");
+         std::filesystem::create_directories(config + "/chromium/NativeMessagingHosts");
+         std::filesystem::copy_file(
+             scratch / "manifest.json",
+             config + "/chromium/NativeMessagingHosts/com.tarnwick.host.json",
+             std::filesystem::copy_options::overwrite_existing);
+       },
+       doctor, 1, "NativeMessagingUserLevelHosts is false"},
+      {"every host blocked", policy(R"({"NativeMessagingBlocklist": ["*"]})"), doctor, 1,
+       "NativeMessagingBlocklist blocks"},
+      {"this host blocked", policy(R"({"NativeMessagingBlocklist": ["com.tarnwick.host"]})"),
+       doctor, 1, "NativeMessagingBlocklist blocks"},
+      {"blocked, then allowed",
+       policy(
+           R"({"NativeMessagingBlocklist": ["*"], "NativeMessagingAllowlist": ["com.tarnwick.host"]})"),
+       doctor, 0, "Chromium: healthy"},
+      {"a system-wide manifest others cannot read",
+       [&](const std::string& root) {
+         chmod((root + system + "/com.tarnwick.host.json").c_str(), 0600);
+       },
+       doctor, 1, "is not readable by other users"},
+      {"a directory that keeps others out",
+       [&](const std::string& root) { chmod((root + "/etc/chromium").c_str(), 0700); }, doctor, 1,
+       "keeps other users out"},
+      {"a host behind a loop of links",
+       [&](const std::string&) {
+         std::filesystem::remove(real);
+         std::filesystem::create_symlink(real, real);
+       },
+       doctor, 1, "cannot be reached (Too many levels of symbolic links)"},
+      {"--dir with --browser",
+       [](const std::string&) {},
+       {"doctor", "--dir", "/tmp", "--browser", "chromium"},
+       2,
+       "do not go together"},
+      {"an option the command does not take",
+       [](const std::string&) {},
+       {"status", "--all"},
+       2,
+       "status does not take --all"},
+      {"another",
+       [](const std::string&) {},
+       {"doctor", "--extension-id", kId},
+       2,
+       "doctor does not take --extension-id"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.rule);
+    const std::string root = scratch / "root";
+    std::filesystem::remove_all(root);
+    std::filesystem::remove_all(config + "/chromium");
+    std::filesystem::remove(real);
+    std::filesystem::copy_file(hostBinary(), real);
+    ASSERT_EQ(run({"install", "--system", "--browser", "chromium", "--extension-id", kId, "--host",
+                   real, "--root", root})
+                  .status,
+              0);
+    std::filesystem::copy_file(root + system + "/com.tarnwick.host.json", scratch / "manifest.json",
+                               std::filesystem::copy_options::overwrite_existing);
+    c.breakIt(root);
+    std::vector<std::string> command = c.command;
+    command.insert(command.end(), {"--root", root});
+    const HostExit result = run(command);
+    EXPECT_EQ(result.status, c.status) << result.output << result.errors;
+    EXPECT_NE((result.output + result.errors).find(c.said), std::string::npos)
+        << result.output << result.errors;
+    chmod((root + "/etc/chromium").c_str(), 0755);
+  }
+  std::filesystem::remove(real);
+
+  // The manifest's own rules, by the browsers' reading of it.
+  const std::pair<const char*, const char*> manifests[] = {
+      {R"({"name":"Com.tarnwick.host","description":"d","path":"/h","type":"stdio",)"
+       R"("allowed_origins":["chrome-extension://abcdefghijklmnopabcdefghijklmnop/"]})",
+       "\"name\" must be"},
+      {R"({"name":"com..tarnwick","description":"d","path":"/h","type":"stdio",)"
+       R"("allowed_origins":["chrome-extension://abcdefghijklmnopabcdefghijklmnop/"]})",
+       "\"name\" must be"},
+      {R"({"name":"com.tarnwick.host","description":"d","path":"/h","type":"sock",)"
+       R"("allowed_origins":["chrome-extension://abcdefghijklmnopabcdefghijklmnop/"]})",
+       "\"type\" must be"},
+  };
+  for (const auto& [text, rule] : manifests) {
+    const registration::Manifest checked =
+        registration::checkManifest(text, registration::kHostName);
+    ASSERT_EQ(checked.problems.size(), 1u) << text;
+    EXPECT_NE(checked.problems[0].find(rule), std::string::npos) << checked.problems[0];
+  }
+}
+
+// Standard input closed, as under cron: the doctor's pipes never take its
+// number, and the host it starts still gets its request.
+TEST_F(Register, DoctorWorksWithItsStandardStreamsClosed) {
+  const std::string real = std::filesystem::canonical(hostBinary()).string();
+  ASSERT_EQ(
+      run({"install", "--dir", scratch / "hosts", "--extension-id", kId, "--host", real}).status,
+      0);
+  for (int closed : {0, 1}) {
+    HostRun tool;
+    tool.program = TARNWICK_REGISTER_BINARY;
+    tool.arguments = {"doctor", "--dir", scratch / "hosts"};
+    tool.closedDescriptors = {closed};
+    const HostExit result = runHostBinary(tool);
+    EXPECT_EQ(result.status, 0) << "stream " << closed << " closed: " << result.output;
+  }
+}
+
+// Uninstalls run at once: one removes the file, the others find it gone,
+// and none of them calls that a failure.
+TEST_F(Register, ConcurrentUninstallsAllSucceed) {
+  std::filesystem::create_directories(config + "/chromium");
+  ASSERT_EQ(run({"install", "--extension-id", kId, "--host", host}).status, 0);
+  std::vector<std::thread> uninstalls;
+  std::vector<int> statuses(12, -1);
+  for (std::size_t i = 0; i < statuses.size(); ++i) {
+    uninstalls.emplace_back([&, i] { statuses[i] = run({"uninstall"}).status; });
+  }
+  for (std::thread& uninstall : uninstalls) uninstall.join();
+  EXPECT_EQ(statuses, std::vector<int>(12, 0));
+  EXPECT_FALSE(std::filesystem::exists(manifestIn("chromium")));
 }
 
 TEST_F(Register, ManifestHoldsExactlyWhatTheBrowserNeeds) {

@@ -275,7 +275,11 @@ Status createDirectories(const std::string& path, std::optional<unsigned> mode) 
         const int error = errno;
         if (!isDirectory(prefix)) {
           struct stat info {};
-          return Status::failure(::stat(prefix.c_str(), &info) == 0 ? ENOTDIR : error);
+          if (::stat(prefix.c_str(), &info) == 0) return Status::failure(ENOTDIR);
+          if (::lstat(prefix.c_str(), &info) == 0 && S_ISLNK(info.st_mode)) {
+            return Status::failure(ENOENT, prefix + " is a symbolic link that leads nowhere");
+          }
+          return Status::failure(error);
         }
       }
     }
