@@ -1,9 +1,11 @@
 #include "doctor.h"
 
 #include <algorithm>
+#include <map>
 #include <nlohmann/json.hpp>
 
 #include "host/framing.h"
+#include "lenient_json.h"
 #include "manifest.h"
 #include "platform/operating_system.h"
 #include "platform/process.h"
@@ -65,23 +67,28 @@ std::vector<std::string> unsearchableAncestors(const std::string& path) {
   return closed;
 }
 
-std::vector<std::string> jsonFilesIn(const std::string& directory) {
+// Every policy file of `directory`, in the order the browser applies them:
+// each entry that is not a directory, hidden files and names without
+// ".json" included, links followed, sorted by name
+// (components/policy/core/common/config_dir_policy_loader.cc).
+std::vector<std::string> policyFilesIn(const std::string& directory) {
   std::vector<std::string> files;
   std::vector<std::string> names;
   if (!os::listDirectory(directory, &names).ok()) return files;
   for (const std::string& name : names) {
-    if (name.size() > 5 && name.compare(name.size() - 5, 5, ".json") == 0) {
-      files.push_back(directory + "/" + name);
+    os::FileInfo info;
+    const std::string file = directory + "/" + name;
+    if (os::fileInfo(file, &info).ok() && info.type != os::FileType::Directory) {
+      files.push_back(file);
     }
   }
   std::sort(files.begin(), files.end());
   return files;
 }
 
-bool listHolds(const nlohmann::json& policy, const char* key, std::string_view value) {
-  const auto list = policy.find(key);
-  if (list == policy.end() || !list->is_array()) return false;
-  return std::any_of(list->begin(), list->end(), [&](const nlohmann::json& entry) {
+bool listHolds(const nlohmann::json& list, std::string_view value) {
+  if (!list.is_array()) return false;
+  return std::any_of(list.begin(), list.end(), [&](const nlohmann::json& entry) {
     return entry.is_string() && entry.get<std::string>() == value;
   });
 }
@@ -272,27 +279,51 @@ Examination examineManifest(const std::string& file, bool systemWide) {
   return result;
 }
 
+// Each file is read as the browser reads policy files (lenient JSON with
+// trailing commas; one that does not parse, or is not an object, is
+// skipped), and for each policy the last file in sorted order that sets it
+// decides: files are not merged value by value
+// (components/policy/core/common/config_dir_policy_loader.cc). A value of the
+// wrong type counts as not set, as the policy schema drops it.
 Policy readPolicy(const std::string& directory) {
   Policy policy;
   if (directory.empty()) return policy;
-  bool allowed = false, blockedByName = false, blockedByDefault = false;
-  for (const std::string& file : jsonFilesIn(directory)) {
+  const char* const kPolicies[] = {"NativeMessagingUserLevelHosts", "NativeMessagingBlocklist",
+                                   "NativeMessagingAllowlist"};
+  std::map<std::string, std::pair<nlohmann::json, std::string>> decided;  // value, file
+  for (const std::string& file : policyFilesIn(directory)) {
     std::string text;
     if (!readBoundedFile(file, &text).ok()) continue;
-    const auto json = nlohmann::json::parse(text, nullptr, false);
-    if (!json.is_object()) continue;
-    bool said = false;
-    if (const auto userLevel = json.find("NativeMessagingUserLevelHosts");
-        userLevel != json.end() && userLevel->is_boolean() && !userLevel->get<bool>()) {
-      policy.userLevelHosts = false;
-      said = true;
+    const std::optional<nlohmann::json> json = readLenientJson(text, TrailingCommas::Allowed);
+    if (!json || !json->is_object()) continue;
+    for (const char* name : kPolicies) {
+      if (const auto value = json->find(name); value != json->end()) {
+        decided[name] = {*value, file};
+      }
     }
-    if (listHolds(json, "NativeMessagingAllowlist", kHostName)) allowed = true;
-    if (listHolds(json, "NativeMessagingBlocklist", kHostName)) blockedByName = said = true;
-    if (listHolds(json, "NativeMessagingBlocklist", "*")) blockedByDefault = said = true;
-    if (said) policy.sources.push_back(file);
   }
-  policy.blocked = !allowed && (blockedByName || blockedByDefault);
+  const auto value = [&](const char* name) -> const nlohmann::json* {
+    const auto found = decided.find(name);
+    return found == decided.end() ? nullptr : &found->second.first;
+  };
+  const auto source = [&](const char* name) { return decided.at(name).second; };
+  if (const nlohmann::json* userLevel = value("NativeMessagingUserLevelHosts");
+      userLevel != nullptr && userLevel->is_boolean() && !userLevel->get<bool>()) {
+    policy.userLevelHosts = false;
+    policy.sources.push_back(source("NativeMessagingUserLevelHosts"));
+  }
+  const nlohmann::json* blocklist = value("NativeMessagingBlocklist");
+  const nlohmann::json* allowlist = value("NativeMessagingAllowlist");
+  const bool blocked =
+      blocklist != nullptr && (listHolds(*blocklist, kHostName) || listHolds(*blocklist, "*"));
+  const bool allowed = allowlist != nullptr && listHolds(*allowlist, kHostName);
+  if (blocked && !allowed) {
+    policy.blocked = true;
+    const std::string file = source("NativeMessagingBlocklist");
+    if (std::find(policy.sources.begin(), policy.sources.end(), file) == policy.sources.end()) {
+      policy.sources.push_back(file);
+    }
+  }
   return policy;
 }
 

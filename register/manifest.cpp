@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <nlohmann/json.hpp>
 
+#include "lenient_json.h"
+
 namespace tarnwick::registration {
 namespace {
 
@@ -60,11 +62,12 @@ os::Status readBoundedFile(const std::string& path, std::string* text) {
 Manifest checkManifest(std::string_view text, std::string_view expectedName) {
   Manifest manifest;
   std::vector<std::string>& problems = manifest.problems;
-  const auto json = nlohmann::json::parse(text, nullptr, false);
-  if (json.is_discarded() || text.find('\0') != std::string_view::npos) {
+  const std::optional<nlohmann::json> parsed = readLenientJson(text, TrailingCommas::Refused);
+  if (!parsed) {
     problems.push_back("it is not valid JSON");
     return manifest;
   }
+  const nlohmann::json& json = *parsed;
   if (!json.is_object()) {
     problems.push_back("it is not a JSON object");
     return manifest;
@@ -104,28 +107,35 @@ Manifest checkManifest(std::string_view text, std::string_view expectedName) {
         continue;
       }
       const std::string value = origin.get<std::string>();
-      const std::string_view id = std::string_view(value).substr(
-          std::min(value.size(), kScheme.size()),
-          value.size() > kScheme.size() ? value.size() - kScheme.size() - 1 : 0);
-      if (value.compare(0, kScheme.size(), kScheme) != 0 || value.back() != '/' ||
-          !isExtensionId(id)) {
+      // A URL pattern of the extension scheme: a host, then a path, which
+      // matching ignores; no wildcard host (chrome/browser/extensions/api/
+      // messaging/native_messaging_host_manifest.cc, and URLPattern).
+      const std::string_view rest = std::string_view(value).substr(
+          value.compare(0, kScheme.size(), kScheme) == 0 ? kScheme.size() : value.size());
+      const std::size_t slash = rest.find('/');
+      std::string host(rest.substr(0, slash));
+      for (char& c : host) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+      if (rest.empty() || slash == std::string_view::npos || host.empty() ||
+          host.find('*') != std::string::npos) {
         problems.push_back("\"" + value +
                            "\" is not an extension origin (chrome-extension://<32 letters a-p>/; "
                            "no wildcards)");
         continue;
       }
-      manifest.origins.push_back(value);
+      if (isExtensionId(host)) manifest.origins.push_back(std::string(kScheme) + host + "/");
     }
-    if (origins->empty()) problems.push_back("\"allowed_origins\" allows no extension");
+    if (manifest.origins.empty() && problems.empty()) {
+      problems.push_back("\"allowed_origins\" allows no extension");
+    }
   }
   return manifest;
 }
 
 bool isOurManifest(std::string_view text) {
-  const auto json = nlohmann::json::parse(text, nullptr, false);
-  if (!json.is_object()) return false;
-  const auto name = json.find("name");
-  return name != json.end() && name->is_string() && name->get<std::string>() == kHostName;
+  const std::optional<nlohmann::json> json = readLenientJson(text, TrailingCommas::Allowed);
+  if (!json || !json->is_object()) return false;
+  const auto name = json->find("name");
+  return name != json->end() && name->is_string() && name->get<std::string>() == kHostName;
 }
 
 }  // namespace tarnwick::registration

@@ -15,8 +15,11 @@ namespace tarnwick::registration {
 // ".json".
 inline constexpr std::string_view kHostName = "com.tarnwick.host";
 
-// Manifests larger than this are not read: no real one comes near it.
-inline constexpr std::size_t kManifestLimit = 64 * 1024;
+// Manifests and policy files larger than this are not read. The browsers set
+// no limit; this one only keeps a runaway file from exhausting memory, far
+// past any real file (a policy file with a long URL list is a few hundred
+// KiB).
+inline constexpr std::size_t kManifestLimit = 64 * 1024 * 1024;
 
 // "chrome-extension://<id>/" for an extension ID of 32 letters a to p, given
 // bare or already in that form; nothing for anything else.
@@ -41,12 +44,17 @@ struct Manifest {
   std::vector<std::string> problems;
 };
 
-// The manifest in `text` as the browsers judge it: strict JSON; "name" of
+// The manifest in `text` as the browsers judge it
+// (chrome/browser/extensions/api/messaging/native_messaging_host_manifest.cc):
+// JSON as lenient_json.h reads it, without trailing commas; "name" of
 // [a-z0-9._] (dots only between other characters) equal to `expectedName`;
 // a non-empty "description"; "type" "stdio"; "path" absolute; and
-// "allowed_origins" a list of exact "chrome-extension://<32 letters a-p>/"
-// origins, with no wildcard. Every rule broken is one entry of `problems`;
-// the fields read are returned whatever the verdict.
+// "allowed_origins" a list of chrome-extension:// URL patterns, each with a
+// host that is no wildcard and a path (matching ignores the path; the host
+// is lower-cased, as URL hosts are). One bad entry refuses the whole
+// manifest. Every rule broken is one entry of `problems`; `origins` are the
+// allowed extensions' origins ("chrome-extension://<id>/"), whatever the
+// verdict.
 Manifest checkManifest(std::string_view text, std::string_view expectedName);
 
 // Whether `text` is a manifest of this host, judged by its "name" alone, so

@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "doctor.h"
+#include "lenient_json.h"
 #include "manifest.h"
 #include "process.h"
 #include "scratch.h"
@@ -347,6 +348,68 @@ TEST_F(Register, EachRuleDecidesTheVerdict) {
          std::filesystem::create_symlink(real, real);
        },
        doctor, 1, "cannot be reached (Too many levels of symbolic links)"},
+      {"user-level hosts off, in a file with no .json name",
+       [&](const std::string& root) {
+         std::filesystem::create_directories(root + policies);
+         writeFile(root + policies + "/managed-policy",
+                   R"({"NativeMessagingUserLevelHosts": false})");
+         std::filesystem::remove(root + system + "/com.tarnwick.host.json");
+         std::filesystem::create_directories(config + "/chromium/NativeMessagingHosts");
+         std::filesystem::copy_file(
+             scratch / "manifest.json",
+             config + "/chromium/NativeMessagingHosts/com.tarnwick.host.json");
+       },
+       doctor, 1, "NativeMessagingUserLevelHosts is false"},
+      {"a policy with a comment and a trailing comma",
+       policy("{\"NativeMessagingBlocklist\": [\"*\"], // every host\n}"), doctor, 1,
+       "NativeMessagingBlocklist blocks"},
+      {"a policy file past 64 KiB",
+       policy(R"({"URLBlocklist": [")" + std::string(130000, 'u') +
+              R"("], "NativeMessagingBlocklist": ["*"]})"),
+       doctor, 1, "NativeMessagingBlocklist blocks"},
+      {"the last file decides a policy, not a merge",
+       [&](const std::string& root) {
+         std::filesystem::create_directories(root + policies);
+         writeFile(
+             root + policies + "/a.json",
+             R"({"NativeMessagingBlocklist":["*"],"NativeMessagingAllowlist":["com.tarnwick.host"]})");
+         writeFile(root + policies + "/z.json", R"({"NativeMessagingAllowlist":[]})");
+       },
+       doctor, 1, "NativeMessagingBlocklist blocks"},
+      {"the last file decides, the other way round",
+       [&](const std::string& root) {
+         std::filesystem::create_directories(root + policies);
+         writeFile(root + policies + "/a.json", R"({"NativeMessagingAllowlist":[]})");
+         writeFile(
+             root + policies + "/z.json",
+             R"({"NativeMessagingBlocklist":["*"],"NativeMessagingAllowlist":["com.tarnwick.host"]})");
+       },
+       doctor, 0, "Chromium: healthy"},
+      {"a manifest with comments, past 64 KiB, and an upper-case extension ID",
+       [&](const std::string& root) {
+         auto manifest = nlohmann::json::parse(readFile(scratch / "manifest.json"));
+         std::string id = kId;
+         for (char& c : id) c = static_cast<char>(c - 'a' + 'A');
+         manifest["allowed_origins"] = {"chrome-extension://" + id + "/"};
+         manifest["padding"] = std::string(70000, 'p');
+         writeFile(root + system + "/com.tarnwick.host.json",
+                   "// registered by hand\n" + manifest.dump(1) + " /* end */");
+       },
+       doctor, 0, "Chromium: healthy"},
+      {"a manifest with a trailing comma",
+       [&](const std::string& root) {
+         std::string text = readFile(scratch / "manifest.json");
+         text.insert(text.rfind('}'), ",");
+         writeFile(root + system + "/com.tarnwick.host.json", text);
+       },
+       doctor, 1, "it is not valid JSON"},
+      {"an origin without its slash",
+       [&](const std::string& root) {
+         auto manifest = nlohmann::json::parse(readFile(scratch / "manifest.json"));
+         manifest["allowed_origins"].push_back("chrome-extension://" + kOtherId);
+         writeFile(root + system + "/com.tarnwick.host.json", manifest.dump());
+       },
+       doctor, 1, "is not an extension origin"},
       {"--dir with --browser",
        [](const std::string&) {},
        {"doctor", "--dir", "/tmp", "--browser", "chromium"},
@@ -405,6 +468,57 @@ TEST_F(Register, EachRuleDecidesTheVerdict) {
     ASSERT_EQ(checked.problems.size(), 1u) << text;
     EXPECT_NE(checked.problems[0].find(rule), std::string::npos) << checked.problems[0];
   }
+}
+
+// What the browsers' JSON reader takes and refuses, beyond strict JSON; any
+// strict text it reads as the JSON library's strict parser does.
+TEST(LenientJson, ReadsWhatTheBrowsersRead) {
+  using registration::TrailingCommas;
+  const struct {
+    std::string text;
+    bool withoutCommas, withCommas;
+  } cases[] = {
+      {R"({"a":1})", true, true},
+      {R"({"a":1,})", false, true},
+      {"[1,2,]", false, true},
+      {"[1,,2]", false, false},
+      {"{\"a\": /* here */ 1} // and there", true, true},
+      {"{\"a\":1} /* never closed", false, false},
+      {"{\"a\":\"two\nlines\r\"}", true, true},
+      {"{\"a\":\"a\ttab\"}", false, false},
+      {R"({"a":"\x41\xff"})", true, true},
+      {R"({"a":"\v"})", false, false},
+      {R"({"a":"\ud800"})", false, false},
+      {"{\"a\":\"\xC3\x28\"}", false, false},
+      {"\xEF\xBB\xBF{}", true, true},
+      {std::string(200, '[') + std::string(200, ']'), true, true},
+      {std::string(201, '[') + std::string(201, ']'), false, false},
+      {R"({"a":1} x)", false, false},
+      {"[1e999]", false, false},
+      {std::string("[\"a\0b\"]", 7), false, false},
+      {"", false, false},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(registration::readLenientJson(c.text, TrailingCommas::Refused).has_value(),
+              c.withoutCommas)
+        << c.text;
+    EXPECT_EQ(registration::readLenientJson(c.text, TrailingCommas::Allowed).has_value(),
+              c.withCommas)
+        << c.text;
+    // Strict text the browsers read (all but nesting past their limit) reads
+    // as the library reads it.
+    const bool strict = nlohmann::json::accept(c.text) && c.text.find('\0') == std::string::npos;
+    if (strict && c.withoutCommas) {
+      EXPECT_EQ(registration::readLenientJson(c.text, TrailingCommas::Refused),
+                nlohmann::json::parse(c.text))
+          << c.text;
+    }
+  }
+  const auto read =
+      registration::readLenientJson(R"({"k":1,"s":"\x41\xff","k":2})", TrailingCommas::Refused);
+  ASSERT_TRUE(read);
+  EXPECT_EQ(read->at("k"), 2);            // the last of repeated keys
+  EXPECT_EQ(read->at("s"), "A\xC3\xBF");  // \xNN is a code point
 }
 
 // Standard input closed, as under cron: the doctor's pipes never take its
