@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <string>
 
+#include "util/utf8.h"
+
 namespace tarnwick::registration {
 namespace {
 
@@ -139,46 +141,6 @@ class Reader {
     return true;
   }
 
-  static void appendUtf8(std::string& out, unsigned code) {
-    const auto byte = [](unsigned v) { return static_cast<char>(v); };
-    if (code < 0x80) {
-      out.push_back(byte(code));
-    } else if (code < 0x800) {
-      out.push_back(byte(0xC0 | (code >> 6)));
-      out.push_back(byte(0x80 | (code & 0x3F)));
-    } else if (code < 0x10000) {
-      out.push_back(byte(0xE0 | (code >> 12)));
-      out.push_back(byte(0x80 | ((code >> 6) & 0x3F)));
-      out.push_back(byte(0x80 | (code & 0x3F)));
-    } else {
-      out.push_back(byte(0xF0 | (code >> 18)));
-      out.push_back(byte(0x80 | ((code >> 12) & 0x3F)));
-      out.push_back(byte(0x80 | ((code >> 6) & 0x3F)));
-      out.push_back(byte(0x80 | (code & 0x3F)));
-    }
-  }
-
-  // The length of the valid UTF-8 sequence at the reading position, or 0.
-  std::size_t sequenceLength() const {
-    const auto byte = [&](std::size_t i) {
-      return at_ + i < text_.size() ? static_cast<unsigned char>(text_[at_ + i]) : 0U;
-    };
-    const auto continuation = [&](std::size_t i) { return (byte(i) & 0xC0) == 0x80; };
-    const unsigned lead = byte(0);
-    if (lead >= 0xC2 && lead <= 0xDF) return continuation(1) ? 2 : 0;
-    if (lead >= 0xE0 && lead <= 0xEF) {
-      if (!continuation(1) || !continuation(2)) return 0;
-      if ((lead == 0xE0 && byte(1) < 0xA0) || (lead == 0xED && byte(1) >= 0xA0)) return 0;
-      return 3;
-    }
-    if (lead >= 0xF0 && lead <= 0xF4) {
-      if (!continuation(1) || !continuation(2) || !continuation(3)) return 0;
-      if ((lead == 0xF0 && byte(1) < 0x90) || (lead == 0xF4 && byte(1) >= 0x90)) return 0;
-      return 4;
-    }
-    return 0;
-  }
-
   bool parseString(std::string& out) {
     ++at_;  // the opening quote
     while (!atEnd()) {
@@ -198,7 +160,7 @@ class Reader {
         out.push_back(static_cast<char>(c));
         ++at_;
       } else {
-        const std::size_t length = sequenceLength();
+        const std::size_t length = utf8SequenceLength(text_.substr(at_));
         if (length == 0) return false;
         out.append(text_.substr(at_, length));
         at_ += length;

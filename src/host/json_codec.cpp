@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "util/hex.h"
+#include "util/utf8.h"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -20,32 +21,6 @@
 
 namespace tarnwick {
 namespace {
-
-// The length of the valid UTF-8 sequence at the start of `text`, or 0 when
-// it is not one (overlong forms, surrogates and code points past U+10FFFF are
-// not valid).
-std::size_t utf8SequenceLength(std::string_view text) {
-  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
-  const auto continuation = [&](std::size_t i) {
-    return i < text.size() && (byte(i) & 0xC0) == 0x80;
-  };
-  const unsigned char lead = byte(0);
-  if (lead < 0x80) return 1;
-  if (lead >= 0xC2 && lead <= 0xDF) return continuation(1) ? 2 : 0;
-  if (lead >= 0xE0 && lead <= 0xEF) {
-    if (!continuation(1) || !continuation(2)) return 0;
-    if (lead == 0xE0 && byte(1) < 0xA0) return 0;   // overlong
-    if (lead == 0xED && byte(1) >= 0xA0) return 0;  // surrogate
-    return 3;
-  }
-  if (lead >= 0xF0 && lead <= 0xF4) {
-    if (!continuation(1) || !continuation(2) || !continuation(3)) return 0;
-    if (lead == 0xF0 && byte(1) < 0x90) return 0;   // overlong
-    if (lead == 0xF4 && byte(1) >= 0x90) return 0;  // past U+10FFFF
-    return 4;
-  }
-  return 0;
-}
 
 // Advances over bytes that need no attention in a JSON string, read or
 // written: printable ASCII other than the quote and the backslash. Sixteen
@@ -415,25 +390,6 @@ class RequestDecoder {
     }
     if (decoded != nullptr) appendUtf8(*decoded, codePoint);
     return true;
-  }
-
-  static void appendUtf8(std::string& out, unsigned codePoint) {
-    const auto byte = [](unsigned value) { return static_cast<char>(value); };
-    if (codePoint < 0x80) {
-      out.push_back(byte(codePoint));
-    } else if (codePoint < 0x800) {
-      out.push_back(byte(0xC0 | (codePoint >> 6)));
-      out.push_back(byte(0x80 | (codePoint & 0x3F)));
-    } else if (codePoint < 0x10000) {
-      out.push_back(byte(0xE0 | (codePoint >> 12)));
-      out.push_back(byte(0x80 | ((codePoint >> 6) & 0x3F)));
-      out.push_back(byte(0x80 | (codePoint & 0x3F)));
-    } else {
-      out.push_back(byte(0xF0 | (codePoint >> 18)));
-      out.push_back(byte(0x80 | ((codePoint >> 12) & 0x3F)));
-      out.push_back(byte(0x80 | ((codePoint >> 6) & 0x3F)));
-      out.push_back(byte(0x80 | (codePoint & 0x3F)));
-    }
   }
 
   // true, false, null or a number.
