@@ -7,6 +7,7 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 #include "doctor.h"
@@ -14,6 +15,7 @@
 #include "manifest.h"
 #include "platform/process.h"
 #include "platform/system.h"
+#include "util/hex.h"
 
 using namespace tarnwick;
 using namespace tarnwick::registration;
@@ -60,6 +62,41 @@ struct Options {
   std::string root;                // "" for the machine's own
   std::optional<std::string> app;  // a macOS browser's .app, for unknown forks
 };
+
+// The tool's own output. What it computed (paths above all, which come from
+// HOME, manifests and directory listings) is printed with its control
+// characters escaped as \xNN, so that a NUL or a newline in a name can
+// neither hide nor fake a line; the tool's own literal text passes as is.
+class Output {
+ public:
+  explicit Output(std::ostream& stream) : stream_(stream) {}
+  Output& operator<<(const char* text) {
+    stream_ << text;
+    return *this;
+  }
+  Output& operator<<(const std::string& text) {
+    for (const char c : text) {
+      const auto byte = static_cast<unsigned char>(c);
+      if (byte < 0x20 || byte == 0x7F) {
+        stream_ << "\\x" << hexDigit(byte >> 4U) << hexDigit(byte);
+      } else {
+        stream_ << c;
+      }
+    }
+    return *this;
+  }
+  template <typename Number>
+  requires std::is_arithmetic_v<Number> Output& operator<<(Number number) {
+    stream_ << number;
+    return *this;
+  }
+
+ private:
+  std::ostream& stream_;
+};
+
+Output out(std::cout);
+Output err(std::cerr);
 
 // A command that cannot go on: `main` prints the message as one line and
 // exits with the status. Nothing is touched after it is raised.
@@ -397,7 +434,7 @@ int directories(const Options& options) {
   const Machine here = machine(options);
   std::vector<std::string> skipped;
   for (const Target& target : installTargets(options, here, skipped)) {
-    std::cout << target.directory << "\n";
+    out << target.directory << "\n";
   }
   return 0;
 }
@@ -439,39 +476,40 @@ int install(const Options& options) {
       if (!done.notFound()) break;
     }
     if (!done.ok()) {
-      std::cerr << "tarnwick-register: could not write " << file << ": " << done.message() << "\n";
+      err << "tarnwick-register: could not write " << file << ": " << done.message() << "\n";
       ++failed;
       continue;
     }
     ++written;
-    std::cout << "registered" << (target.names.empty() ? "" : " for " + joined(target.names))
-              << ": " << file << (unchanged ? " (unchanged)" : "") << "\n";
+    out << "registered" << (target.names.empty() ? "" : " for " + joined(target.names)) << ": "
+        << file << (unchanged ? " (unchanged)" : "") << "\n";
     if (!options.browsers.empty()) {
       const std::vector<std::string> others =
           readersOf(target.directory, options.system, here.all, options.browsers);
-      if (!others.empty()) std::cout << "  this file is also read by " << joined(others) << "\n";
+      if (!others.empty()) out << "  this file is also read by " << joined(others) << "\n";
     }
   }
   if (!skipped.empty()) {
-    std::cout << "skipped, not installed: " << joined(skippedNames(here, skipped))
-              << " (--all registers for them too)\n";
+    out << "skipped, not installed: " << joined(skippedNames(here, skipped))
+        << " (--all registers for them too)\n";
   }
   for (const Browser& browser : here.browsers) {
     for (const std::string& sandbox : sandboxedInstallations(browser, here.context)) {
-      std::cout << "note: " << browser.name << " is installed as a " << sandbox
-                << ", whose sandbox cannot start native hosts; use " << browser.name
-                << " from its regular package for Tarnwick\n";
+      out << "note: " << browser.name << " is installed as a " << sandbox
+          << ", whose sandbox cannot start native hosts; use " << browser.name
+          << " from its regular package for Tarnwick\n";
     }
   }
+  // The undo command is printed as it must be pasted: shell-quoted, so any
+  // character of a path stays inside its quotes.
   if (written > 0) std::cout << "undo with: " << undoCommand(options) << "\n";
   if (failed > 0) {
-    std::cerr << "tarnwick-register: " << failed << " of " << targets.size()
-              << " registrations failed\n";
+    err << "tarnwick-register: " << failed << " of " << targets.size() << " registrations failed\n";
     return 1;
   }
   if (written == 0) {
-    std::cout << "no browser found to register for; use --all, --browser NAME, or --dir for "
-                 "another place\n";
+    out << "no browser found to register for; use --all, --browser NAME, or --dir for "
+           "another place\n";
   }
   return 0;
 }
@@ -508,15 +546,15 @@ int uninstall(const Options& options) {
     // Only this host's own manifest is removed, never a file that merely has
     // its name.
     if (!read.ok() && os::pathExists(file)) {
-      std::cout << "left " << file << " alone: " << read.message() << "\n";
+      out << "left " << file << " alone: " << read.message() << "\n";
     }
     if (!read.ok() || !isOurManifest(text)) continue;
     if (!options.browsers.empty()) {
       const std::vector<std::string> others =
           readersOf(target.directory, options.system, installedOthers, options.browsers);
       if (!others.empty()) {
-        std::cout << "kept " << file << ": " << joined(others)
-                  << " reads it too (name it with --browser to remove it as well)\n";
+        out << "kept " << file << ": " << joined(others)
+            << " reads it too (name it with --browser to remove it as well)\n";
         continue;
       }
     }
@@ -524,21 +562,20 @@ int uninstall(const Options& options) {
     // Gone already: another uninstall running at the same time took it.
     if (unlinked.notFound()) continue;
     if (!unlinked.ok()) {
-      std::cerr << "tarnwick-register: could not remove " << file << ": " << unlinked.message()
-                << "\n";
+      err << "tarnwick-register: could not remove " << file << ": " << unlinked.message() << "\n";
       ++failed;
       continue;
     }
-    std::cout << "removed " << file << "\n";
+    out << "removed " << file << "\n";
     ++removed;
     // A manifest directory of the browsers' own goes too once empty; a
     // directory given with --dir is the user's and stays.
     if (!options.directory && !options.keepDirectories && isHostsDirectory(target.directory) &&
         os::removeDirectory(target.directory).ok()) {
-      std::cout << "removed " << target.directory << "\n";
+      out << "removed " << target.directory << "\n";
     }
   }
-  if (removed == 0 && failed == 0) std::cout << "not registered anywhere here\n";
+  if (removed == 0 && failed == 0) out << "not registered anywhere here\n";
   return failed > 0 ? 1 : 0;
 }
 
@@ -555,31 +592,29 @@ int status(const Options& options) {
       const os::Status read = readBoundedFile(file, &text);
       if (!read.ok() || !isOurManifest(text)) {
         if (os::pathExists(file) && !read.ok()) {
-          std::cout << file << ": unreadable (" << read.message() << ")\n";
+          out << file << ": unreadable (" << read.message() << ")\n";
         }
         continue;
       }
       ++found;
       const Manifest manifest = checkManifest(text, kHostName);
-      std::cout << (target.names.empty() ? "" : joined(target.names) + ": ") << file
-                << (systemWide ? " (every user)" : "") << "\n  host: " << manifest.hostPath
-                << (isExecutableFile(manifest.hostPath) ? "" : "  (MISSING)") << "\n";
-      for (const std::string& origin : manifest.origins)
-        std::cout << "  allows: " << origin << "\n";
+      out << (target.names.empty() ? "" : joined(target.names) + ": ") << file
+          << (systemWide ? " (every user)" : "") << "\n  host: " << manifest.hostPath
+          << (isExecutableFile(manifest.hostPath) ? "" : "  (MISSING)") << "\n";
+      for (const std::string& origin : manifest.origins) out << "  allows: " << origin << "\n";
       for (const std::string& problem : manifest.problems) {
-        std::cout << "  BROKEN: " << problem << "\n";
+        out << "  BROKEN: " << problem << "\n";
       }
     }
   }
-  if (found == 0) std::cout << "not registered anywhere here\n";
+  if (found == 0) out << "not registered anywhere here\n";
   return 0;
 }
 
 void printExamination(const std::string& subject, const Examination& examination) {
-  std::cout << subject << ": " << (examination.healthy() ? "healthy" : "FAILS") << "\n";
-  for (const std::string& note : examination.notes) std::cout << "  " << note << "\n";
-  for (const std::string& problem : examination.problems)
-    std::cout << "  problem: " << problem << "\n";
+  out << subject << ": " << (examination.healthy() ? "healthy" : "FAILS") << "\n";
+  for (const std::string& note : examination.notes) out << "  " << note << "\n";
+  for (const std::string& problem : examination.problems) out << "  problem: " << problem << "\n";
 }
 
 int doctor(const Options& options) {
@@ -587,10 +622,10 @@ int doctor(const Options& options) {
     const Examination examination =
         examineManifest(manifestPath(*options.directory), options.system);
     printExamination(*options.directory, examination);
-    std::cout << "doctor: "
-              << (examination.healthy() ? "the manifest there would start the host"
-                                        : "the manifest there would not start the host")
-              << "\n";
+    out << "doctor: "
+        << (examination.healthy() ? "the manifest there would start the host"
+                                  : "the manifest there would not start the host")
+        << "\n";
     return examination.healthy() ? 0 : 1;
   }
   const Machine here = machine(options);
@@ -611,16 +646,16 @@ int doctor(const Options& options) {
     (examination.healthy() ? healthy : failing).push_back(browser.name);
   }
   if (healthy.empty() && failing.empty()) {
-    std::cout << "doctor: no browser found; name one with --browser\n";
+    out << "doctor: no browser found; name one with --browser\n";
     return 1;
   }
   if (failing.empty()) {
-    std::cout << "doctor: healthy: " << joined(healthy) << " would start the host\n";
+    out << "doctor: healthy: " << joined(healthy) << " would start the host\n";
     return 0;
   }
-  std::cout << "doctor: " << joined(failing) << (failing.size() == 1 ? " would" : " would each")
-            << " fail to start the host"
-            << (healthy.empty() ? "" : "; " + joined(healthy) + " would start it") << "\n";
+  out << "doctor: " << joined(failing) << (failing.size() == 1 ? " would" : " would each")
+      << " fail to start the host"
+      << (healthy.empty() ? "" : "; " + joined(healthy) + " would start it") << "\n";
   return 1;
 }
 
@@ -656,7 +691,7 @@ int main(int argc, char** argv) {
     }
     return refusal.status;
   } catch (const std::exception& error) {
-    std::cerr << "tarnwick-register: unexpected failure: " << error.what() << "\n";
+    err << "tarnwick-register: unexpected failure: " << error.what() << "\n";
     return 1;
   }
 }

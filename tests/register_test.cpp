@@ -538,6 +538,35 @@ TEST_F(Register, DoctorWorksWithItsStandardStreamsClosed) {
   }
 }
 
+// A control character in a path (a newline in HOME, a NUL or an escape in
+// a manifest's host path) is shown escaped, so it can neither split a line
+// nor hide in one.
+TEST_F(Register, ControlCharactersInPathsAreShownEscaped) {
+  const std::string home = scratch / "odd\nhome";
+  std::filesystem::create_directories(home + "/.config/chromium");
+  HostRun tool;
+  tool.program = TARNWICK_REGISTER_BINARY;
+  tool.arguments = {"install", "--extension-id", kId, "--host", host, "--os", "linux"};
+  tool.environment = {{"HOME", home}, {"XDG_CONFIG_HOME", std::nullopt}};
+  HostExit result = runHostBinary(tool);
+  ASSERT_EQ(result.status, 0) << result.errors;
+  EXPECT_NE(result.output.find("odd\\x0ahome/.config/chromium"), std::string::npos)
+      << result.output;
+  EXPECT_EQ(result.output.find("odd\nhome/.config"), std::string::npos) << result.output;
+
+  const std::string hosts = scratch / "hosts";
+  std::filesystem::create_directories(hosts);
+  writeFile(hosts + "/com.tarnwick.host.json",
+            R"({"name":"com.tarnwick.host","description":"d","type":"stdio",)"
+            R"("path":"/opt/x\u0000y\u001bz","allowed_origins":["chrome-extension://)" +
+                kId + R"(/"]})");
+  result = run({"status", "--dir", hosts});
+  EXPECT_NE(result.output.find("host: /opt/x\\x00y\\x1bz"), std::string::npos) << result.output;
+  result = run({"doctor", "--dir", hosts});
+  EXPECT_NE(result.output.find("/opt/x\\x00y\\x1bz"), std::string::npos) << result.output;
+  EXPECT_EQ(result.output.find('\0'), std::string::npos);
+}
+
 // Uninstalls run at once: one removes the file, the others find it gone,
 // and none of them calls that a failure.
 TEST_F(Register, ConcurrentUninstallsAllSucceed) {
