@@ -10,6 +10,8 @@
 
 #include <chrono>
 #include <filesystem>
+#include <functional>
+#include <iostream>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <regex>
@@ -246,6 +248,160 @@ TEST_F(Browser, ExtensionDrivesTheHostEndToEnd) {
   }
   EXPECT_TRUE(processesRunning(host).empty());
   EXPECT_TRUE(processesWith("--user-data-dir=" + profile).empty());
+}
+
+// The doctor against the real browser, case by case: a set of policy files
+// and manifests, the verdict of `doctor --browser chromium`, and whether
+// Chromium really starts the host for the extension's one-shot "ping". The
+// browser is the oracle: no case says what the answer should be, only that
+// the two agree. It runs inside the private mount namespace that
+// tests/differential_test makes, where /etc is an overlay.
+class Differential : public Browser {
+ protected:
+  const std::string policies = "/etc/chromium/policies/managed";
+  const std::string system = "/etc/chromium/native-messaging-hosts";
+  const std::string host = scratch / "bin/tarnwick-host";
+
+  void SetUp() override {
+    if (getenv("TARNWICK_DIFFERENTIAL") == nullptr) {
+      GTEST_SKIP() << "runs inside the namespace of tests/differential_test";
+    }
+    Browser::SetUp();
+    if (IsSkipped() || HasFatalFailure()) return;
+    std::filesystem::permissions(scratch.path(), std::filesystem::perms::owner_all |
+                                                     std::filesystem::perms::others_read |
+                                                     std::filesystem::perms::others_exec);
+    std::filesystem::copy_file(hostBinary(), host);
+    std::filesystem::create_directories(scratch / "xdg");
+    std::filesystem::create_directory_symlink(profile, scratch / "xdg/chromium");
+  }
+
+  std::string manifest(const std::function<void(nlohmann::json&)>& change = {}) {
+    nlohmann::json text{
+        {"name", "com.tarnwick.host"},
+        {"description", "Tarnwick"},
+        {"path", host},
+        {"type", "stdio"},
+        {"allowed_origins", {std::string("chrome-extension://") + kExtensionId + "/"}}};
+    if (change) change(text);
+    return text.dump(2);
+  }
+};
+
+TEST_F(Differential, DoctorAgreesWithTheBrowser) {
+  struct Case {
+    std::string name;
+    std::vector<std::pair<std::string, std::string>> policyFiles;  // name, text
+    std::optional<std::string> user, systemWide;                   // manifests
+  };
+  const std::string id = kExtensionId;
+  std::string upperId = id;
+  for (char& c : upperId) c = static_cast<char>(c - 'a' + 'A');
+  const std::string off = R"({"NativeMessagingUserLevelHosts": false})";
+  const std::string good = manifest();
+  const std::vector<Case> cases{
+      {"per user", {}, good, {}},
+      {"system-wide", {}, {}, good},
+      {"user-level off, per user only", {{"p.json", off}}, good, {}},
+      {"user-level off, system-wide too", {{"p.json", off}}, good, good},
+      {"user-level off, in a file without .json", {{"policy", off}}, good, {}},
+      {"user-level off, with a comment and a trailing comma",
+       {{"p.json", "{\"NativeMessagingUserLevelHosts\": false, // off\n}"}},
+       good,
+       {}},
+      {"user-level off, in a 127 KB file",
+       {{"p.json", R"({"URLBlocklist": [")" + std::string(127000, 'u') +
+                       R"("], "NativeMessagingUserLevelHosts": false})"}},
+       good,
+       {}},
+      {"blocklist *", {{"p.json", R"({"NativeMessagingBlocklist": ["*"]})"}}, good, {}},
+      {"blocklist * with an allowlist entry",
+       {{"p.json",
+         R"({"NativeMessagingBlocklist": ["*"], "NativeMessagingAllowlist": ["com.tarnwick.host"]})"}},
+       good,
+       {}},
+      {"the last file decides: blocked",
+       {{"a.json",
+         R"({"NativeMessagingBlocklist":["*"],"NativeMessagingAllowlist":["com.tarnwick.host"]})"},
+        {"z.json", R"({"NativeMessagingAllowlist":[]})"}},
+       good,
+       {}},
+      {"the last file decides: allowed",
+       {{"a.json", R"({"NativeMessagingAllowlist":[]})"},
+        {"z.json",
+         R"({"NativeMessagingBlocklist":["*"],"NativeMessagingAllowlist":["com.tarnwick.host"]})"}},
+       good,
+       {}},
+      {"a manifest with comments", {}, "// by hand\n" + good + " /* end */", {}},
+      {"a manifest past 64 KiB",
+       {},
+       manifest([](nlohmann::json& m) { m["padding"] = std::string(70000, 'p'); }),
+       {}},
+      {"an upper-case extension ID",
+       {},
+       manifest([&](nlohmann::json& m) {
+         m["allowed_origins"] = {"chrome-extension://" + upperId + "/"};
+       }),
+       {}},
+      {"a wildcard origin",
+       {},
+       manifest([](nlohmann::json& m) { m["allowed_origins"] = {"chrome-extension://*/"}; }),
+       {}},
+      {"an origin without its slash",
+       {},
+       manifest([&](nlohmann::json& m) { m["allowed_origins"] = {"chrome-extension://" + id}; }),
+       {}},
+      {"a name that is not the file's",
+       {},
+       manifest([](nlohmann::json& m) { m["name"] = "com.tarnwick.other"; }),
+       {}},
+      {"an empty description", {}, manifest([](nlohmann::json& m) { m["description"] = ""; }), {}},
+      {"a relative path", {}, manifest([](nlohmann::json& m) { m["path"] = "tarnwick-host"; }), {}},
+      {"a host that cannot be run", {}, good, {}},
+      {"a missing host",
+       {},
+       manifest([&](nlohmann::json& m) { m["path"] = scratch / "gone/tarnwick-host"; }),
+       {}},
+      {"a trailing comma in the manifest", {}, good.substr(0, good.rfind('}')) + ",}", {}},
+      {"repeated keys, the last good",
+       {},
+       "{\"path\": \"/nowhere\", " + good.substr(good.find('{') + 1),
+       {}},
+      {"repeated keys, the last bad",
+       {},
+       good.substr(0, good.rfind('}')) + ", \"type\": \"socket\"}",
+       {}},
+  };
+  int agreed = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    for (const std::string& directory : {policies, system, hosts}) {
+      std::filesystem::remove_all(directory);
+      std::filesystem::create_directories(directory);
+    }
+    for (const auto& [name, text] : c.policyFiles) writeFile(policies + "/" + name, text);
+    if (c.user) writeFile(hosts + "/com.tarnwick.host.json", *c.user);
+    if (c.systemWide) writeFile(system + "/com.tarnwick.host.json", *c.systemWide);
+    chmod(host.c_str(), c.name == "a host that cannot be run" ? 0644 : 0755);
+
+    HostRun doctor;
+    doctor.program = TARNWICK_REGISTER_BINARY;
+    doctor.arguments = {"doctor", "--browser", "chromium"};
+    doctor.environment = {
+        {"HOME", home}, {"XDG_CONFIG_HOME", scratch / "xdg"}, {"CHROME_CONFIG_HOME", std::nullopt}};
+    const HostExit verdict = runHostBinary(doctor);
+    const auto reports = runBrowser();
+    ASSERT_EQ(reports.count("ping"), 1u) << "the browser reported nothing";
+    const bool started = reports.at("ping").contains("reply");
+    EXPECT_EQ(verdict.status == 0, started)
+        << "the browser: " << reports.at("ping") << "\nthe doctor:\n"
+        << verdict.output;
+    if ((verdict.status == 0) == started) ++agreed;
+    std::cout << "  " << c.name << ": the browser " << (started ? "starts" : "refuses")
+              << " the host, the doctor says " << (verdict.status == 0 ? "healthy" : "FAILS")
+              << "\n";
+  }
+  std::cout << "differential: " << agreed << " of " << cases.size() << " cases agree\n";
 }
 
 }  // namespace

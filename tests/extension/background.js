@@ -62,6 +62,11 @@ async function run() {
     report("lingering", {reply});
     report("done", true);
   });
+  // A host the browser will not start ends the connection instead.
+  lingering.onDisconnect.addListener(() => {
+    report("lingering", {error: lastError()});
+    report("done", true);
+  });
   lingering.postMessage({type: "ping"});
 }
 
