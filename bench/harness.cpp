@@ -1,9 +1,10 @@
 // Times the host against the floor, run by run in ABBA order, on a tmpfs home
 // and on a disk home, and prints each figure with its ratio to the floor.
+#include <stdlib.h>
+#include <unistd.h>  // mkdtemp, on macOS
+
 #include <algorithm>
-#include <array>
 #include <chrono>
-#include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -155,15 +156,12 @@ void measure(const Programs& programs, const std::vector<Case>& cases, const std
 }
 
 std::string makeDirectory(const std::string& parent) {
-  for (int attempt = 0; attempt < 8; ++attempt) {
-    std::array<unsigned char, 8> noise{};
-    os::fillRandom(noise);
-    std::string path = parent + "/tarnwick-bench-";
-    for (const unsigned char byte : noise) path += static_cast<char>('a' + byte % 26);
-    if (std::filesystem::create_directory(path)) return path;
+  std::string pattern = parent + "/tarnwick-bench-XXXXXX";
+  if (mkdtemp(pattern.data()) == nullptr) {
+    std::perror(parent.c_str());
+    std::exit(1);
   }
-  std::fprintf(stderr, "no directory could be made in %s\n", parent.c_str());
-  std::exit(1);
+  return pattern;
 }
 
 }  // namespace

@@ -52,9 +52,8 @@ class Reader {
   bool parseValue(nlohmann::json& value, int depth) {
     switch (peek()) {
       case '{':
-        return parseObject(value, depth + 1);
       case '[':
-        return parseArray(value, depth + 1);
+        return parseContainer(value, depth + 1);
       case '"': {
         std::string text;
         if (!parseString(text)) return false;
@@ -66,60 +65,42 @@ class Reader {
     }
   }
 
-  bool parseObject(nlohmann::json& value, int depth) {
+  // An object or an array, from its opening bracket: members (a key, a
+  // colon, a value) or elements, separated by commas, with one after the
+  // last where trailing commas are allowed.
+  bool parseContainer(nlohmann::json& value, int depth) {
     if (depth > kMaxDepth) return false;
-    ++at_;
-    value = nlohmann::json::object();
+    const bool object = text_[at_++] == '{';
+    const char close = object ? '}' : ']';
+    value = object ? nlohmann::json::object() : nlohmann::json::array();
     if (!skipSpace()) return false;
-    if (peek() == '}') {
-      ++at_;
-      return true;
-    }
+    bool first = true;
     while (true) {
+      if (peek() == close && (first || commas_ == TrailingCommas::Allowed)) {
+        ++at_;
+        return true;
+      }
       std::string key;
-      if (peek() != '"' || !parseString(key) || !skipSpace() || peek() != ':') return false;
-      ++at_;
-      nlohmann::json member;
-      if (!skipSpace() || !parseValue(member, depth) || !skipSpace()) return false;
-      value[key] = std::move(member);  // a repeated key: the last wins
-      if (peek() == '}') {
+      if (object) {
+        if (peek() != '"' || !parseString(key) || !skipSpace() || peek() != ':') return false;
         ++at_;
-        return true;
+        if (!skipSpace()) return false;
       }
-      if (peek() != ',') return false;
-      ++at_;
-      if (!skipSpace()) return false;
-      if (peek() == '}' && commas_ == TrailingCommas::Allowed) {
-        ++at_;
-        return true;
-      }
-    }
-  }
-
-  bool parseArray(nlohmann::json& value, int depth) {
-    if (depth > kMaxDepth) return false;
-    ++at_;
-    value = nlohmann::json::array();
-    if (!skipSpace()) return false;
-    if (peek() == ']') {
-      ++at_;
-      return true;
-    }
-    while (true) {
       nlohmann::json element;
       if (!parseValue(element, depth) || !skipSpace()) return false;
-      value.push_back(std::move(element));
-      if (peek() == ']') {
+      if (object) {
+        value[key] = std::move(element);  // a repeated key: the last wins
+      } else {
+        value.push_back(std::move(element));
+      }
+      if (peek() == close) {
         ++at_;
         return true;
       }
       if (peek() != ',') return false;
       ++at_;
       if (!skipSpace()) return false;
-      if (peek() == ']' && commas_ == TrailingCommas::Allowed) {
-        ++at_;
-        return true;
-      }
+      first = false;
     }
   }
 

@@ -120,8 +120,6 @@ std::string shellQuote(const std::string& text) {
   return quoted + "'";
 }
 
-std::string absolute(const std::string& path) { return os::absolutePath(path); }
-
 // This program, by the path it was started by, so that the default host is
 // found beside the link a package manager keeps (Homebrew's "opt" link, say)
 // rather than inside a versioned directory that the next upgrade deletes.
@@ -132,12 +130,6 @@ std::string defaultHost() {
   if (self.empty()) return "";
   const std::string bin = self.substr(0, self.rfind('/'));
   return bin.substr(0, bin.rfind('/')) + "/libexec/tarnwick/tarnwick-host";
-}
-
-bool isExecutableFile(const std::string& path) {
-  os::FileInfo info;
-  return os::fileInfo(path, &info).ok() && info.type == os::FileType::Regular &&
-         os::mayExecute(path);
 }
 
 Options parse(int argc, char** argv) {
@@ -162,11 +154,14 @@ Options parse(int argc, char** argv) {
   if (command == commands.end()) {
     fail("unknown command '" + options.command + "'\n" + std::string(kUsage), 2);
   }
+  std::string anyCommandTakes = " ";
+  for (const auto& [name, taken] : commands) anyCommandTakes += taken + " ";
+  const auto among = [](const std::string& list, const std::string& option) {
+    return (" " + list + " ").find(" " + option + " ") != std::string::npos;
+  };
   for (int i = 2; i < argc; ++i) {
     const std::string argument = argv[i];
-    if (argument.rfind("--", 0) == 0 &&
-        (" " + command->second + " ").find(" " + argument + " ") == std::string::npos &&
-        kUsage.find(argument + " ") != std::string_view::npos) {
+    if (among(anyCommandTakes, argument) && !among(command->second, argument)) {
       fail(options.command + " does not take " + argument + "; nothing was touched", 2);
     }
     const auto value = [&]() -> std::string {
@@ -188,7 +183,7 @@ Options parse(int argc, char** argv) {
     } else if (argument == "--dir") {
       const std::string directory = value();
       if (directory.empty()) fail("--dir needs a directory, not ''; nothing was touched", 2);
-      options.directory = absolute(directory);
+      options.directory = os::absolutePath(directory);
     } else if (argument == "--browser") {
       const std::string browser = value();
       if (std::find(options.browsers.begin(), options.browsers.end(), browser) ==
@@ -205,12 +200,12 @@ Options parse(int argc, char** argv) {
     } else if (argument == "--root") {
       const std::string root = value();
       if (root.empty()) fail("--root needs a directory, not ''; nothing was touched", 2);
-      options.root = absolute(root);
+      options.root = os::absolutePath(root);
       if (options.root == "/") options.root.clear();
     } else if (argument == "--app") {
       const std::string app = value();
       if (app.empty()) fail("--app needs a browser's .app, not ''; nothing was touched", 2);
-      options.app = absolute(app);
+      options.app = os::absolutePath(app);
     } else if (argument == "--system") {
       options.system = true;
     } else if (argument == "--all") {
@@ -453,8 +448,8 @@ bool alreadyInPlace(const std::string& file, const std::string& text) {
 int install(const Options& options) {
   if (options.origins.empty()) fail("give at least one --extension-id; nothing was touched", 2);
   refuseUnderSudo(options, "install");
-  const std::string host = absolute(options.host.empty() ? defaultHost() : options.host);
-  if (!isExecutableFile(host)) fail("no executable host at " + host + "; nothing was touched");
+  const std::string host = os::absolutePath(options.host.empty() ? defaultHost() : options.host);
+  if (!os::isExecutableFile(host)) fail("no executable host at " + host + "; nothing was touched");
   const std::optional<std::string> manifest = manifestText(host, options.origins);
   if (!manifest) fail("the host path is not valid UTF-8; nothing was touched");
 
@@ -600,7 +595,7 @@ int status(const Options& options) {
       const Manifest manifest = checkManifest(text, kHostName);
       out << (target.names.empty() ? "" : joined(target.names) + ": ") << file
           << (systemWide ? " (every user)" : "") << "\n  host: " << manifest.hostPath
-          << (isExecutableFile(manifest.hostPath) ? "" : "  (MISSING)") << "\n";
+          << (os::isExecutableFile(manifest.hostPath) ? "" : "  (MISSING)") << "\n";
       for (const std::string& origin : manifest.origins) out << "  allows: " << origin << "\n";
       for (const std::string& problem : manifest.problems) {
         out << "  BROKEN: " << problem << "\n";
@@ -661,7 +656,7 @@ int doctor(const Options& options) {
 
 int printManifest(const Options& options) {
   if (options.origins.empty()) fail("give at least one --extension-id", 2);
-  const std::string host = absolute(options.host.empty() ? defaultHost() : options.host);
+  const std::string host = os::absolutePath(options.host.empty() ? defaultHost() : options.host);
   const std::optional<std::string> manifest = manifestText(host, options.origins);
   if (!manifest) fail("the host path is not valid UTF-8");
   std::cout << *manifest;

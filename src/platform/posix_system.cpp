@@ -257,6 +257,11 @@ bool pathExists(const std::string& path) {
 
 bool mayExecute(const std::string& path) { return ::access(path.c_str(), X_OK) == 0; }
 
+bool isExecutableFile(const std::string& path) {
+  FileInfo info;
+  return fileInfo(path, &info).ok() && info.type == FileType::Regular && mayExecute(path);
+}
+
 Status createDirectories(const std::string& path, std::optional<unsigned> mode) {
   if (path.empty()) return Status::failure(ENOENT);
   if (isDirectory(path)) return {};
@@ -499,19 +504,15 @@ std::string executablePath() {
 }
 
 std::string invokedPath(const std::string& argumentZero) {
-  const auto executable = [](const std::string& path) {
-    FileInfo info;
-    return fileInfo(path, &info).ok() && info.type == FileType::Regular && mayExecute(path);
-  };
   if (argumentZero.find('/') != std::string::npos) {
-    if (executable(argumentZero)) return absolutePath(argumentZero);
+    if (isExecutableFile(argumentZero)) return absolutePath(argumentZero);
   } else if (!argumentZero.empty()) {
     const std::string path = environmentVariable("PATH").value_or("");
     for (std::size_t start = 0; start <= path.size();) {
       std::size_t end = path.find(':', start);
       if (end == std::string::npos) end = path.size();
       const std::string directory = end == start ? "." : path.substr(start, end - start);
-      if (executable(directory + "/" + argumentZero)) {
+      if (isExecutableFile(directory + "/" + argumentZero)) {
         return absolutePath(directory + "/" + argumentZero);
       }
       start = end + 1;

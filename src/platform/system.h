@@ -55,6 +55,9 @@ Status fileInfo(const std::string& path, FileInfo* info);
 bool pathExists(const std::string& path);
 // Whether this process may execute the file at `path`.
 bool mayExecute(const std::string& path);
+// Whether `path` is a regular file (through links) that this process may
+// execute.
+bool isExecutableFile(const std::string& path);
 
 // Makes `path` a directory, with every missing parent. Succeeds when it is a
 // directory afterwards, whether or not it was there before; fails with
