@@ -10,6 +10,7 @@
 #include "platform/operating_system.h"
 #include "platform/process.h"
 #include "platform/system.h"
+#include "property_list.h"
 #include "util/hex.h"
 
 namespace tarnwick::registration {
@@ -279,29 +280,31 @@ Examination examineManifest(const std::string& file, bool systemWide) {
   return result;
 }
 
-// Each file is read as the browser reads policy files (lenient JSON with
-// trailing commas; one that does not parse, or is not an object, is
-// skipped), and for each policy the last file in sorted order that sets it
-// decides: files are not merged value by value
-// (components/policy/core/common/config_dir_policy_loader.cc). A value of the
-// wrong type counts as not set, as the policy schema drops it.
-Policy readPolicy(const std::string& directory) {
-  Policy policy;
-  if (directory.empty()) return policy;
-  const char* const kPolicies[] = {"NativeMessagingUserLevelHosts", "NativeMessagingBlocklist",
-                                   "NativeMessagingAllowlist"};
-  std::map<std::string, std::pair<nlohmann::json, std::string>> decided;  // value, file
-  for (const std::string& file : policyFilesIn(directory)) {
-    std::string text;
-    if (!readBoundedFile(file, &text).ok()) continue;
-    const std::optional<nlohmann::json> json = readLenientJson(text, TrailingCommas::Allowed);
-    if (!json || !json->is_object()) continue;
-    for (const char* name : kPolicies) {
-      if (const auto value = json->find(name); value != json->end()) {
-        decided[name] = {*value, file};
-      }
+namespace {
+
+// The policies that decide whether the host may start. The browser honours
+// them only as mandatory policy: it asks IsManagedPreference of each
+// (chrome/browser/extensions/api/messaging/chrome_messaging_delegate.cc), so
+// a recommended value (Linux's policies/recommended, a macOS preference the
+// administrator has not forced) is never read here.
+const char* const kPolicyNames[] = {"NativeMessagingUserLevelHosts", "NativeMessagingBlocklist",
+                                    "NativeMessagingAllowlist"};
+
+// For each policy, the value that decides it and the file it came from.
+using Decided = std::map<std::string, std::pair<nlohmann::json, std::string>>;
+
+void take(const nlohmann::json& document, const std::string& file, Decided& decided) {
+  if (!document.is_object()) return;
+  for (const char* name : kPolicyNames) {
+    if (const auto value = document.find(name); value != document.end()) {
+      decided[name] = {*value, file};
     }
   }
+}
+
+// A value of the wrong type counts as not set, as the policy schema drops it.
+Policy judge(const Decided& decided) {
+  Policy policy;
   const auto value = [&](const char* name) -> const nlohmann::json* {
     const auto found = decided.find(name);
     return found == decided.end() ? nullptr : &found->second.first;
@@ -327,6 +330,75 @@ Policy readPolicy(const std::string& directory) {
   return policy;
 }
 
+// A bundle identifier as Apple allows one: letters, digits, "-" and ".".
+bool isBundleIdentifier(const std::string& id) {
+  return !id.empty() && id.find("..") == std::string::npos &&
+         std::all_of(id.begin(), id.end(), [](char c) {
+           return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                  c == '-' || c == '.';
+         });
+}
+
+}  // namespace
+
+// Each file is read as the browser reads policy files (lenient JSON with
+// trailing commas; one that does not parse, or is not an object, is
+// skipped), and for each policy the last file in sorted order that sets it
+// decides: files are not merged value by value
+// (components/policy/core/common/config_dir_policy_loader.cc).
+Policy readPolicy(const std::string& directory) {
+  Decided decided;
+  if (directory.empty()) return {};
+  for (const std::string& file : policyFilesIn(directory)) {
+    std::string text;
+    if (!readBoundedFile(file, &text).ok()) continue;
+    if (const std::optional<nlohmann::json> json = readLenientJson(text, TrailingCommas::Allowed)) {
+      take(*json, file, decided);
+    }
+  }
+  return judge(decided);
+}
+
+std::optional<std::string> bundleIdentifier(const Browser& browser, const std::string& root) {
+  for (const std::string& program : browser.programs) {
+    if (program.size() < 4 || program.compare(program.size() - 4, 4, ".app") != 0) continue;
+    nlohmann::json info;
+    if (!readPropertyList(program + "/Contents/Info.plist", root, &info).ok()) continue;
+    const auto id = info.is_object() ? info.find("CFBundleIdentifier") : info.end();
+    if (id != info.end() && id->is_string() && isBundleIdentifier(id->get<std::string>())) {
+      return id->get<std::string>();
+    }
+  }
+  return std::nullopt;
+}
+
+// The browser reads its policies through CFPreferences, whose forced values
+// are the managed preferences an administrator's profile installs, for the
+// machine and for each user; for one key the user's come first, as
+// CFPreferences searches the current user before any user
+// (components/policy/core/common/policy_loader_mac.mm: a forced value is
+// mandatory policy, any other recommended). Keys are merged across the two
+// files, as CFPreferences merges its sources.
+Policy readManagedPreferences(const std::string& domain, const PathContext& context,
+                              std::vector<std::string>* unread) {
+  const std::string managed = context.root + "/Library/Managed Preferences/";
+  std::vector<std::string> files{managed + domain + ".plist"};
+  if (!context.user.empty() && context.user.find('/') == std::string::npos) {
+    files.push_back(managed + context.user + "/" + domain + ".plist");
+  }
+  Decided decided;
+  for (const std::string& file : files) {
+    nlohmann::json document;
+    const os::Status read = readPropertyList(file, context.root, &document);
+    if (read.ok()) {
+      take(document, file, decided);
+    } else if (!read.notFound()) {
+      unread->push_back(file + ": " + read.message());
+    }
+  }
+  return judge(decided);
+}
+
 bool isInstalled(const Browser& browser, const PathContext& context) {
   if (os::pathExists(browser.profile)) return true;
   if (std::any_of(browser.programs.begin(), browser.programs.end(), pathPresent)) return true;
@@ -340,7 +412,23 @@ Examination examineBrowser(const Browser& browser, const PathContext& context) {
                               ", whose sandbox cannot start native hosts: install " + browser.name +
                               " from its regular package (.deb or .rpm) to use Tarnwick");
   }
-  const Policy policy = readPolicy(browser.policies);
+  Policy policy = readPolicy(browser.policies);
+  if (!browser.policyDomain.empty()) {
+    const std::optional<std::string> domain = browser.policyDomain == "{bundle}"
+                                                  ? bundleIdentifier(browser, context.root)
+                                                  : std::optional(browser.policyDomain);
+    std::vector<std::string> unread;
+    if (domain) {
+      policy = readManagedPreferences(*domain, context, &unread);
+    } else {
+      result.notes.push_back(
+          "reads no managed preferences here: no app of it with a bundle identifier was found");
+    }
+    for (const std::string& file : unread) {
+      result.notes.push_back("could not read the managed preferences " + file +
+                             "; what they set is not known here");
+    }
+  }
   std::string policyFiles;
   for (const std::string& source : policy.sources) policyFiles += " " + source;
 

@@ -40,6 +40,18 @@ struct Policy {
 };
 Policy readPolicy(const std::string& directory);
 
+// What the managed preferences of the macOS preference domain `domain` say
+// about this host: the machine's (/Library/Managed Preferences/DOMAIN.plist)
+// and the user's (/Library/Managed Preferences/USER/DOMAIN.plist, which wins
+// for a key that both set), under the context's root. A file that is there
+// but cannot be read is added to `unread`, with why.
+Policy readManagedPreferences(const std::string& domain, const PathContext& context,
+                              std::vector<std::string>* unread);
+
+// The bundle identifier of the first of `browser`'s programs that is an .app
+// here with one in its Info.plist (read with the plutil under `root`).
+std::optional<std::string> bundleIdentifier(const Browser& browser, const std::string& root);
+
 // Follows `browser`'s own lookup (policy, per-user, system-wide, fallback)
 // to the manifest it would use and examines it; `context` locates sandboxed
 // installations.

@@ -17,6 +17,15 @@ const char* const kMacChromeHosts = "/Library/Google/Chrome/NativeMessagingHosts
 const char* const kMacChromiumHosts = "/Library/Application Support/Chromium/NativeMessagingHosts";
 const char* const kMacChromeUserHosts =
     "{home}/Library/Application Support/Google/Chrome/NativeMessagingHosts";
+// On macOS policies are the managed values of one preference domain: Chrome's
+// own for every channel of Chrome, Chrome for Testing's (from 146), and in
+// every other build the app's own bundle identifier, its base bundle ID
+// (chrome/browser/policy/chrome_browser_policy_connector.cc,
+// CreatePlatformProvider; chrome/app/chrome_main_mac.mm). Edge is closed
+// source: its domain is the one Microsoft documents for every channel.
+const char* const kGoogleChromeDomain = "com.google.Chrome";
+const char* const kEdgeDomain = "com.microsoft.Edge";
+const char* const kOwnBundle = "{bundle}";
 
 // Brave reads its own per-user directory under the XDG configuration home
 // only ($CHROME_CONFIG_HOME plays no part), one per channel, and Chrome's
@@ -27,9 +36,12 @@ const char* const kMacChromeUserHosts =
 // Vivaldi reads Chrome's system-wide directory, and when neither of its own
 // directories has the manifest, Chrome's per-user one, always under
 // ~/.config whatever the environment says (Vivaldi's source:
-// chromium/chrome/common/chrome_paths.cc, the Vivaldi block in
+// extraparts/vivaldi_browser_main_extra_parts.cc, which points
+// DIR_NATIVE_MESSAGING at Chrome's, the Vivaldi block in
 // chrome/browser/extensions/api/messaging/launch_context_posix.cc, and
-// importer/chromium_importer_util_linux.cc).
+// importer/chromium_importer_util_linux.cc). Its policies are Chromium's, in
+// /etc/chromium/policies (chromium/chrome/common/chrome_paths.cc,
+// DIR_POLICY_FILES, left as Chromium has it).
 //
 // The browsers below keep Chromium's rule (chrome/common/chrome_paths.cc):
 // the per-user directory is <user data directory>/NativeMessagingHosts, and
@@ -149,6 +161,7 @@ const std::vector<Browser> kLinux{
      .systemHosts = kChromeHosts,
      .fallbackHosts = "{home}/.config/google-chrome/NativeMessagingHosts",
      .programs = {"/opt/vivaldi/vivaldi-bin"},
+     .policies = kChromiumPolicies,
      .snaps = {"vivaldi"},
      .flatpaks = {"com.vivaldi.Vivaldi"}},
     {.key = "vivaldi",
@@ -157,7 +170,8 @@ const std::vector<Browser> kLinux{
      .userHosts = "{config}/vivaldi-snapshot/NativeMessagingHosts",
      .systemHosts = kChromeHosts,
      .fallbackHosts = "{home}/.config/google-chrome/NativeMessagingHosts",
-     .programs = {"/opt/vivaldi-snapshot/vivaldi-bin"}},
+     .programs = {"/opt/vivaldi-snapshot/vivaldi-bin"},
+     .policies = kChromiumPolicies},
     {.key = "chrome-for-testing",
      .name = "Chrome for Testing",
      .profile = "{config}/google-chrome-for-testing",
@@ -218,96 +232,109 @@ const std::vector<Browser> kMac{
      .profile = "{home}/Library/Application Support/Google/Chrome",
      .userHosts = "{home}/Library/Application Support/Google/Chrome/NativeMessagingHosts",
      .systemHosts = kMacChromeHosts,
-     .programs = {"/Applications/Google Chrome.app", "{home}/Applications/Google Chrome.app"}},
+     .programs = {"/Applications/Google Chrome.app", "{home}/Applications/Google Chrome.app"},
+     .policyDomain = kGoogleChromeDomain},
     {.key = "chrome",
      .name = "Chrome Beta",
      .profile = "{home}/Library/Application Support/Google/Chrome Beta",
      .userHosts = "{home}/Library/Application Support/Google/Chrome Beta/NativeMessagingHosts",
      .systemHosts = kMacChromeHosts,
      .programs = {"/Applications/Google Chrome Beta.app",
-                  "{home}/Applications/Google Chrome Beta.app"}},
+                  "{home}/Applications/Google Chrome Beta.app"},
+     .policyDomain = kGoogleChromeDomain},
     {.key = "chrome",
      .name = "Chrome Dev",
      .profile = "{home}/Library/Application Support/Google/Chrome Dev",
      .userHosts = "{home}/Library/Application Support/Google/Chrome Dev/NativeMessagingHosts",
      .systemHosts = kMacChromeHosts,
      .programs = {"/Applications/Google Chrome Dev.app",
-                  "{home}/Applications/Google Chrome Dev.app"}},
+                  "{home}/Applications/Google Chrome Dev.app"},
+     .policyDomain = kGoogleChromeDomain},
     {.key = "chrome",
      .name = "Chrome Canary",
      .profile = "{home}/Library/Application Support/Google/Chrome Canary",
      .userHosts = "{home}/Library/Application Support/Google/Chrome Canary/NativeMessagingHosts",
      .systemHosts = kMacChromeHosts,
      .programs = {"/Applications/Google Chrome Canary.app",
-                  "{home}/Applications/Google Chrome Canary.app"}},
+                  "{home}/Applications/Google Chrome Canary.app"},
+     .policyDomain = kGoogleChromeDomain},
     {.key = "chromium",
      .name = "Chromium",
      .profile = "{home}/Library/Application Support/Chromium",
      .userHosts = "{home}/Library/Application Support/Chromium/NativeMessagingHosts",
      .systemHosts = kMacChromiumHosts,
-     .programs = {"/Applications/Chromium.app", "{home}/Applications/Chromium.app"}},
+     .programs = {"/Applications/Chromium.app", "{home}/Applications/Chromium.app"},
+     .policyDomain = kOwnBundle},
     {.key = "edge",
      .name = "Edge",
      .profile = "{home}/Library/Application Support/Microsoft Edge",
      .userHosts = "{home}/Library/Application Support/Microsoft Edge/NativeMessagingHosts",
      .systemHosts = "/Library/Microsoft/Edge/NativeMessagingHosts",
-     .programs = {"/Applications/Microsoft Edge.app", "{home}/Applications/Microsoft Edge.app"}},
+     .programs = {"/Applications/Microsoft Edge.app", "{home}/Applications/Microsoft Edge.app"},
+     .policyDomain = kEdgeDomain},
     {.key = "edge",
      .name = "Edge Beta",
      .profile = "{home}/Library/Application Support/Microsoft Edge Beta",
      .userHosts = "{home}/Library/Application Support/Microsoft Edge Beta/NativeMessagingHosts",
      .systemHosts = "/Library/Microsoft/Edge/NativeMessagingHosts",
      .programs = {"/Applications/Microsoft Edge Beta.app",
-                  "{home}/Applications/Microsoft Edge Beta.app"}},
+                  "{home}/Applications/Microsoft Edge Beta.app"},
+     .policyDomain = kEdgeDomain},
     {.key = "edge",
      .name = "Edge Dev",
      .profile = "{home}/Library/Application Support/Microsoft Edge Dev",
      .userHosts = "{home}/Library/Application Support/Microsoft Edge Dev/NativeMessagingHosts",
      .systemHosts = "/Library/Microsoft/Edge/NativeMessagingHosts",
      .programs = {"/Applications/Microsoft Edge Dev.app",
-                  "{home}/Applications/Microsoft Edge Dev.app"}},
+                  "{home}/Applications/Microsoft Edge Dev.app"},
+     .policyDomain = kEdgeDomain},
     {.key = "edge",
      .name = "Edge Canary",
      .profile = "{home}/Library/Application Support/Microsoft Edge Canary",
      .userHosts = "{home}/Library/Application Support/Microsoft Edge Canary/NativeMessagingHosts",
      .systemHosts = "/Library/Microsoft/Edge/NativeMessagingHosts",
      .programs = {"/Applications/Microsoft Edge Canary.app",
-                  "{home}/Applications/Microsoft Edge Canary.app"}},
+                  "{home}/Applications/Microsoft Edge Canary.app"},
+     .policyDomain = kEdgeDomain},
     {.key = "brave",
      .name = "Brave",
      .profile = "{home}/Library/Application Support/BraveSoftware/Brave-Browser",
      .userHosts = kMacChromeUserHosts,
      .systemHosts = kMacChromeHosts,
-     .programs = {"/Applications/Brave Browser.app", "{home}/Applications/Brave Browser.app"}},
+     .programs = {"/Applications/Brave Browser.app", "{home}/Applications/Brave Browser.app"},
+     .policyDomain = kOwnBundle},
     {.key = "brave",
      .name = "Brave Beta",
      .profile = "{home}/Library/Application Support/BraveSoftware/Brave-Browser-Beta",
      .userHosts = kMacChromeUserHosts,
      .systemHosts = kMacChromeHosts,
      .programs = {"/Applications/Brave Browser Beta.app",
-                  "{home}/Applications/Brave Browser Beta.app"}},
+                  "{home}/Applications/Brave Browser Beta.app"},
+     .policyDomain = kOwnBundle},
     {.key = "brave",
      .name = "Brave Nightly",
      .profile = "{home}/Library/Application Support/BraveSoftware/Brave-Browser-Nightly",
      .userHosts = kMacChromeUserHosts,
      .systemHosts = kMacChromeHosts,
      .programs = {"/Applications/Brave Browser Nightly.app",
-                  "{home}/Applications/Brave Browser Nightly.app"}},
+                  "{home}/Applications/Brave Browser Nightly.app"},
+     .policyDomain = kOwnBundle},
     {.key = "vivaldi",
      .name = "Vivaldi",
      .profile = "{home}/Library/Application Support/Vivaldi",
      .userHosts = "{home}/Library/Application Support/Vivaldi/NativeMessagingHosts",
      .systemHosts = kMacChromeHosts,
      .fallbackHosts = kMacChromeUserHosts,
-     .programs = {"/Applications/Vivaldi.app", "{home}/Applications/Vivaldi.app"}},
+     .programs = {"/Applications/Vivaldi.app", "{home}/Applications/Vivaldi.app"},
+     .policyDomain = kOwnBundle},
     {.key = "vivaldi",
      .name = "Vivaldi Snapshot",
      .profile = "{home}/Library/Application Support/Vivaldi Snapshot",
      .userHosts = "{home}/Library/Application Support/Vivaldi Snapshot/NativeMessagingHosts",
      .systemHosts = kMacChromeHosts,
      .fallbackHosts = kMacChromeUserHosts,
-     .programs = {"/Applications/Vivaldi Snapshot.app",
-                  "{home}/Applications/Vivaldi Snapshot.app"}},
+     .programs = {"/Applications/Vivaldi Snapshot.app", "{home}/Applications/Vivaldi Snapshot.app"},
+     .policyDomain = kOwnBundle},
     {.key = "chrome-for-testing",
      .name = "Chrome for Testing",
      .profile = "{home}/Library/Application Support/Google/Chrome for Testing",
@@ -315,7 +342,8 @@ const std::vector<Browser> kMac{
          "{home}/Library/Application Support/Google/Chrome for Testing/NativeMessagingHosts",
      .systemHosts = "/Library/Google/ChromeForTesting/NativeMessagingHosts",
      .programs = {"/Applications/Google Chrome for Testing.app",
-                  "{home}/.cache/puppeteer/chrome/mac*-*"}},
+                  "{home}/.cache/puppeteer/chrome/mac*-*"},
+     .policyDomain = "com.google.ChromeForTesting"},
     {.key = "chrome-for-testing",
      .name = "Chrome for Testing before 146",
      .profile = "{home}/Library/Application Support/Google/Chrome for Testing",
@@ -323,13 +351,15 @@ const std::vector<Browser> kMac{
          "{home}/Library/Application Support/Google/Chrome for Testing/NativeMessagingHosts",
      .systemHosts = kMacChromiumHosts,
      .programs = {"/Applications/Google Chrome for Testing.app",
-                  "{home}/.cache/puppeteer/chrome/mac*-*"}},
+                  "{home}/.cache/puppeteer/chrome/mac*-*"},
+     .policyDomain = kOwnBundle},
     {.key = "thorium",
      .name = "Thorium",
      .profile = "{home}/Library/Application Support/Thorium",
      .userHosts = "{home}/Library/Application Support/Thorium/NativeMessagingHosts",
      .systemHosts = kMacChromiumHosts,
-     .programs = {"/Applications/Thorium.app", "{home}/Applications/Thorium.app"}},
+     .programs = {"/Applications/Thorium.app", "{home}/Applications/Thorium.app"},
+     .policyDomain = kOwnBundle},
     {.key = "helium",
      .name = "Helium",
      .profile = "{home}/Library/Application Support/net.imput.helium",
@@ -337,13 +367,15 @@ const std::vector<Browser> kMac{
      .systemHosts = kMacChromiumHosts,
      .moreUserHosts = {kMacChromeUserHosts},
      .moreSystemHosts = {kMacChromeHosts},
-     .programs = {"/Applications/Helium.app", "{home}/Applications/Helium.app"}},
+     .programs = {"/Applications/Helium.app", "{home}/Applications/Helium.app"},
+     .policyDomain = kOwnBundle},
     {.key = "opera",
      .name = "Opera",
      .profile = "{home}/Library/Application Support/com.operasoftware.Opera",
      .userHosts = kMacChromeUserHosts,
      .systemHosts = kMacChromeHosts,
-     .programs = {"/Applications/Opera.app", "{home}/Applications/Opera.app"}},
+     .programs = {"/Applications/Opera.app", "{home}/Applications/Opera.app"},
+     .policyDomain = kOwnBundle},
 };
 
 std::string expand(const std::string& path, const PathContext& context) {
@@ -378,6 +410,7 @@ PathContext contextFromEnvironment(const std::string& home) {
   context.xdgConfigHome = nonEmptyVariable("XDG_CONFIG_HOME").value_or(home + "/.config");
   context.configHome = nonEmptyVariable("CHROME_CONFIG_HOME").value_or(context.xdgConfigHome);
   context.heliumConfigHome = nonEmptyVariable("HELIUM_CONFIG_HOME").value_or(context.xdgConfigHome);
+  context.user = os::userName().value_or("");
   return context;
 }
 

@@ -39,8 +39,13 @@ struct Browser {
   std::vector<std::string> moreSystemHosts{};
   // Where its program lives once installed for the whole machine.
   std::vector<std::string> programs{};
-  // The managed policy directory (JSON files), empty when not known.
+  // Linux: the managed policy directory (JSON files), empty when not known.
   std::string policies{};
+  // macOS: the preference domain whose managed values are the browser's
+  // policies, or "{bundle}" for the app's own bundle identifier (the
+  // CFBundleIdentifier of the Info.plist of the first of `programs` that is
+  // an .app on this machine).
+  std::string policyDomain{};
   // Sandboxed packages of this build: Snap names and Flatpak application IDs.
   std::vector<std::string> snaps{};
   std::vector<std::string> flatpaks{};
@@ -59,10 +64,12 @@ struct PathContext {
   std::string xdgConfigHome;  // {xdg}
   std::string root{};
   std::string heliumConfigHome{};  // {helium}
+  std::string user{};              // the login name, which names managed preferences
 };
 
-// The context of the current process: `home`, and the environment variables
-// as the browsers read them (a variable that is set but empty is not used).
+// The context of the current process: `home`, the effective user's login
+// name, and the environment variables as the browsers read them (a variable that is set but empty
+// is not used).
 PathContext contextFromEnvironment(const std::string& home);
 
 // `browser` with every placeholder expanded and every other path under the

@@ -15,6 +15,7 @@
 #include "manifest.h"
 #include "platform/process.h"
 #include "platform/system.h"
+#include "property_list.h"
 #include "util/hex.h"
 
 using namespace tarnwick;
@@ -253,23 +254,20 @@ struct Machine {
 // user data directory that the app's Info.plist names as CrProductDirName
 // (chrome/common/chrome_paths_mac.mm), else the bundle's own name, and
 // Chromium's system-wide directory, as in every build not branded Google's
-// (chrome/common/chrome_paths.cc). The plist is read with the system's
-// plutil, which every Mac has.
+// (chrome/common/chrome_paths.cc), and the app's own bundle identifier as its
+// policies' preference domain.
 Browser appBrowser(const std::string& app, const std::string& root) {
   std::string bundle = app.substr(app.rfind('/') + 1);
   if (bundle.size() > 4 && bundle.compare(bundle.size() - 4, 4, ".app") == 0) {
     bundle.resize(bundle.size() - 4);
   }
-  os::ProcessOptions plutil;
-  plutil.arguments = {root + "/usr/bin/plutil",    "-extract", "CrProductDirName", "raw", "-o", "-",
-                      app + "/Contents/Info.plist"};
-  plutil.output = os::Stream::pipe();
-  const os::Completion read =
-      os::runToCompletion(plutil, "", os::monotonicMilliseconds() + 5000, 4096);
-  std::string product = read.streams.output;
-  while (!product.empty() && (product.back() == '\n' || product.back() == '\r')) product.pop_back();
-  const bool named = read.started.ok() && read.exit.exited && read.exit.status == 0 &&
-                     !product.empty() && product.find('\n') == std::string::npos &&
+  nlohmann::json info;
+  std::string product;
+  if (readPropertyList(app + "/Contents/Info.plist", root, &info).ok() && info.is_object() &&
+      info.contains("CrProductDirName") && info["CrProductDirName"].is_string()) {
+    product = info["CrProductDirName"].get<std::string>();
+  }
+  const bool named = !product.empty() && product.find('\n') == std::string::npos &&
                      product.find("..") == std::string::npos && product[0] != '/';
   const std::string profile = "{home}/Library/Application Support/" + (named ? product : bundle);
   return Browser{.key = "app",
@@ -277,7 +275,8 @@ Browser appBrowser(const std::string& app, const std::string& root) {
                  .profile = profile,
                  .userHosts = profile + "/NativeMessagingHosts",
                  .systemHosts = "/Library/Application Support/Chromium/NativeMessagingHosts",
-                 .programs = {app}};
+                 .programs = {app},
+                 .policyDomain = "{bundle}"};
 }
 
 Machine machine(const Options& options) {

@@ -99,6 +99,37 @@ TEST(Locations, EachBrowserReadsWhereItsSourceSays) {
   }
 }
 
+// Where each build takes its policies from: on Linux a directory, on macOS
+// a preference domain ("{bundle}": the app's own bundle identifier).
+TEST(Locations, EachBrowserTakesPoliciesWhereItsSourceSays) {
+  const struct {
+    System system;
+    const char* name;
+    const char* policies;
+  } rows[] = {
+      {System::Linux, "Chrome Beta", "/etc/opt/chrome/policies/managed"},
+      {System::Linux, "Brave", "/etc/brave/policies/managed"},
+      {System::Linux, "Vivaldi", "/etc/chromium/policies/managed"},
+      {System::Linux, "Chrome for Testing", "/etc/opt/chrome_for_testing/policies/managed"},
+      {System::MacOs, "Chrome Canary", "com.google.Chrome"},
+      {System::MacOs, "Chromium", "{bundle}"},
+      {System::MacOs, "Edge Beta", "com.microsoft.Edge"},
+      {System::MacOs, "Brave Beta", "{bundle}"},
+      {System::MacOs, "Chrome for Testing", "com.google.ChromeForTesting"},
+      {System::MacOs, "Chrome for Testing before 146", "{bundle}"},
+  };
+  for (const auto& row : rows) {
+    const Browser* browser = find(row.system, row.name);
+    ASSERT_NE(browser, nullptr) << row.name;
+    EXPECT_EQ(row.system == System::Linux ? browser->policies : browser->policyDomain, row.policies)
+        << row.name;
+  }
+  for (const Browser& browser : browserTable(System::MacOs)) {
+    EXPECT_FALSE(browser.policyDomain.empty()) << browser.name;
+    EXPECT_TRUE(browser.policies.empty()) << browser.name;
+  }
+}
+
 TEST(Locations, EveryRowOfBothTablesIsUsable) {
   for (const System system : {System::Linux, System::MacOs}) {
     std::set<std::string> names;

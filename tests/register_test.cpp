@@ -1,5 +1,6 @@
 // The registration command, run as a user would, in a scratch home.
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,6 +14,7 @@
 #include "lenient_json.h"
 #include "manifest.h"
 #include "process.h"
+#include "property_list.h"
 #include "scratch.h"
 
 namespace tarnwick::testing {
@@ -240,24 +242,41 @@ TEST_F(Register, ForksRegisterWhereTheyRead) {
   }
 }
 
+// macOS's plutil, standing in under `root`: it "converts" a property list
+// that is already XML by printing it, as plutil -convert xml1 -o - would.
+void writeStandInPlutil(const std::string& root) {
+  std::filesystem::create_directories(root + "/usr/bin");
+  writeFile(root + "/usr/bin/plutil",
+            "#!/bin/sh\n[ \"$1 $2 $3 $4\" = '-convert xml1 -o -' ] && exec cat \"$5\"\nexit 1\n");
+  chmod((root + "/usr/bin/plutil").c_str(), 0755);
+}
+
+// An XML property list of one dict, `entries` its keys and values.
+std::string plist(const std::string& entries) {
+  return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<dict>\n" + entries +
+         "</dict>\n</plist>\n";
+}
+
+const std::string kUserLevelOff = "<key>NativeMessagingUserLevelHosts</key><false/>";
+
 // A browser the tables do not know, on macOS, by its .app: the user data
 // directory its Info.plist names (read by plutil, here a stand-in in the
-// scratch root), else its bundle name. Tested on any system.
+// scratch root), else its bundle name, and the policies its bundle
+// identifier names. Tested on any system.
 TEST_F(Register, UnknownMacBrowserIsRegisteredByItsApp) {
   const std::string root = scratch / "root";
   const std::string app = scratch / "Applications/Acme Browser.app";
   std::filesystem::create_directories(app + "/Contents");
-  writeFile(app + "/Contents/Info.plist", "<plist/>");
-  std::filesystem::create_directories(root + "/usr/bin");
+  writeFile(app + "/Contents/Info.plist",
+            plist("<key>CrProductDirName</key><string>Acme/Browser</string>"
+                  "<key>CFBundleIdentifier</key><string>com.acme.Browser</string>"));
   const std::string support = scratch.path() + "/Library/Application Support";
   const std::string real = scratch / "tarnwick-host-copy";
   std::filesystem::copy_file(hostBinary(), real);
+  const std::string managed = root + "/Library/Managed Preferences/com.acme.Browser.plist";
   for (const bool plutil : {true, false}) {
     if (plutil) {
-      writeFile(root + "/usr/bin/plutil",
-                "#!/bin/sh\n[ \"$2\" = CrProductDirName ] && [ \"$6\" = '" + app +
-                    "/Contents/Info.plist' ] && echo 'Acme/Browser'\n");
-      chmod((root + "/usr/bin/plutil").c_str(), 0755);
+      writeStandInPlutil(root);
     } else {
       std::filesystem::remove(root + "/usr/bin/plutil");
     }
@@ -278,6 +297,16 @@ TEST_F(Register, UnknownMacBrowserIsRegisteredByItsApp) {
     result = command({"doctor"});
     EXPECT_EQ(result.status, 0) << result.output;
     EXPECT_NE(result.output.find("Acme Browser: healthy"), std::string::npos) << result.output;
+    if (plutil) {
+      std::filesystem::create_directories(root + "/Library/Managed Preferences");
+      writeFile(managed, plist(kUserLevelOff));
+      result = command({"doctor"});
+      EXPECT_EQ(result.status, 1) << result.output;
+      EXPECT_NE(result.output.find("NativeMessagingUserLevelHosts is false (" + managed + ")"),
+                std::string::npos)
+          << result.output;
+      std::filesystem::remove(managed);
+    }
     EXPECT_EQ(command({"uninstall"}).status, 0);
     EXPECT_FALSE(std::filesystem::exists(directory + "/com.tarnwick.host.json"));
   }
@@ -285,6 +314,91 @@ TEST_F(Register, UnknownMacBrowserIsRegisteredByItsApp) {
   const HostExit refused = run({"install", "--app", app, "--extension-id", kId, "--host", host});
   EXPECT_EQ(refused.status, 2);
   EXPECT_NE(refused.errors.find("--dir"), std::string::npos) << refused.errors;
+}
+
+// On macOS the policies are the managed preferences of one domain: the
+// machine's file and the user's, merged key by key, the user's first. Every
+// channel of Chrome reads Chrome's domain; Chromium reads its app's own.
+TEST_F(Register, MacPoliciesAreTheManagedPreferences) {
+  const std::string root = scratch / "root";
+  const std::string real = scratch / "tarnwick-host-copy";
+  std::filesystem::copy_file(hostBinary(), real);
+  const std::string managed = root + "/Library/Managed Preferences/";
+  const std::string user = getpwuid(geteuid())->pw_name;
+  const std::string machineFile = managed + "org.chromium.Chromium.plist";
+  const std::string userFile = managed + user + "/org.chromium.Chromium.plist";
+  const std::string chromeFile = managed + "com.google.Chrome.plist";
+  const std::string blockAll =
+      "<key>NativeMessagingBlocklist</key><array><string>*</string></array>";
+  const struct {
+    const char* rule;
+    std::vector<std::pair<std::string, std::string>> files;  // path, its entries
+    int status;
+    std::vector<std::string> said;
+  } cases[] = {
+      {"none", {}, 0, {"Chromium: healthy", "Chrome Beta: healthy"}},
+      {"the machine's",
+       {{machineFile, kUserLevelOff}},
+       1,
+       {"Chromium: FAILS", "NativeMessagingUserLevelHosts is false (" + machineFile + ")"}},
+      {"the user's", {{userFile, kUserLevelOff}}, 1, {"is false (" + userFile + ")"}},
+      {"the user's first",
+       {{machineFile, kUserLevelOff},
+        {userFile, "<key>NativeMessagingUserLevelHosts</key><true/>"}},
+       0,
+       {"Chromium: healthy"}},
+      {"merged key by key",
+       {{machineFile, blockAll},
+        {userFile,
+         "<key>NativeMessagingAllowlist</key><array><string>com.tarnwick.host</string></array>"}},
+       0,
+       {"Chromium: healthy"}},
+      {"blocked", {{machineFile, blockAll}}, 1, {"NativeMessagingBlocklist blocks"}},
+      {"a value of the wrong type",
+       {{machineFile, "<key>NativeMessagingBlocklist</key><string>*</string>"}},
+       0,
+       {"Chromium: healthy"}},
+      {"Chrome's domain for every channel",
+       {{chromeFile, blockAll}},
+       1,
+       {"Chrome Beta: FAILS", "(" + chromeFile + ")", "Chromium: healthy"}},
+      {"a file plutil cannot read",
+       {{machineFile, "</plist>"}},
+       0,
+       {"could not read the managed preferences " + machineFile}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.rule);
+    std::filesystem::remove_all(root);
+    std::filesystem::remove_all(scratch / "Library");
+    writeStandInPlutil(root);
+    for (const auto& [app, id] : {std::pair{"Chromium", "org.chromium.Chromium"},
+                                  std::pair{"Google Chrome Beta", "com.google.Chrome.beta"}}) {
+      const std::string contents = root + "/Applications/" + app + ".app/Contents";
+      std::filesystem::create_directories(contents);
+      writeFile(contents + "/Info.plist",
+                plist(std::string("<key>CFBundleIdentifier</key><string>") + id + "</string>"));
+    }
+    const std::vector<std::string> scope{"--os", "macos", "--root", root};
+    const auto command = [&](std::vector<std::string> arguments) {
+      arguments.insert(arguments.end(), scope.begin(), scope.end());
+      HostRun tool;
+      tool.program = TARNWICK_REGISTER_BINARY;
+      tool.arguments = arguments;
+      tool.environment = {{"HOME", scratch.path()}};
+      return runHostBinary(tool);
+    };
+    ASSERT_EQ(command({"install", "--extension-id", kId, "--host", real}).status, 0);
+    for (const auto& [file, entries] : c.files) {
+      std::filesystem::create_directories(std::filesystem::path(file).parent_path());
+      writeFile(file, entries == "</plist>" ? entries : plist(entries));
+    }
+    const HostExit result = command({"doctor", "--browser", "chromium", "--browser", "chrome"});
+    EXPECT_EQ(result.status, c.status) << result.output;
+    for (const std::string& said : c.said) {
+      EXPECT_NE(result.output.find(said), std::string::npos) << said << "\n" << result.output;
+    }
+  }
 }
 
 // Each rule that decides a verdict, on its own: the case breaks one rule, and
@@ -519,6 +633,66 @@ TEST(LenientJson, ReadsWhatTheBrowsersRead) {
   ASSERT_TRUE(read);
   EXPECT_EQ(read->at("k"), 2);            // the last of repeated keys
   EXPECT_EQ(read->at("s"), "A\xC3\xBF");  // \xNN is a code point
+}
+
+// XML property lists as plutil writes them, and what is not one. The values
+// are given as JSON; nothing means refused.
+TEST(PropertyList, ReadsWhatPlutilWrites) {
+  const std::string head =
+      "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST "
+      "1.0//EN\" \"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n<plist version=\"1.0\">\n";
+  const auto plist = [&](const std::string& value) { return head + value + "\n</plist>\n"; };
+  std::string nested, nestedTooDeep;
+  for (int i = 0; i < 200; ++i) nested = "<array>" + nested + "</array>";
+  nestedTooDeep = "<array>" + nested + "</array>";
+  const struct {
+    std::string text;
+    std::optional<std::string> json;
+  } cases[] = {
+      {plist("<dict>\n\t<key>NativeMessagingUserLevelHosts</key>\n\t<false/>\n\t<key>"
+             "NativeMessagingBlocklist</key>\n\t<array>\n\t\t<string>*</string>\n\t</array>\n</"
+             "dict>"),
+       R"({"NativeMessagingUserLevelHosts":false,"NativeMessagingBlocklist":["*"]})"},
+      {plist("<dict><key>a</key><integer>-42</integer><key>b</key><integer>18446744073709551615"
+             "</integer><key>c</key><real>0.5</real><key>d</key><true/><key>e</key><date>"
+             "2026-12-09T00:00:00Z</date><key>f</key><data>\n\tAAE=\n\t</data></dict>"),
+       R"({"a":-42,"b":18446744073709551615,"c":0.5,"d":true,"e":"2026-12-09T00:00:00Z",)"
+       R"("f":"\n\tAAE=\n\t"})"},
+      {plist("<dict><key>k</key><string>1</string><key>k</key><string>2</string></dict>"),
+       R"({"k":"2"})"},
+      {plist("<array><string/><dict/><array/><string>&lt;&amp;&gt;&quot;&apos;&#65;&#x1F600;"
+             "</string><string><![CDATA[<b>]]>é</string></array>"),
+       R"(["",{},[],"<&>\"'A😀","<b>é"])"},
+      {plist("<!-- made by hand --><string>x<!-- within -->y</string>"), R"("xy")"},
+      {plist(nested), nlohmann::json::parse(std::string(200, '[') + std::string(200, ']')).dump()},
+      {plist(nestedTooDeep), {}},
+      {plist("<integer>18446744073709551616</integer>"), {}},
+      {plist("<integer>12a</integer>"), {}},
+      {plist("<integer></integer>"), {}},
+      {plist("<dict><key>a</key></dict>"), {}},
+      {plist("<dict><string>a</string><true/></dict>"), {}},
+      {plist("<dict>loose text<key>a</key><true/></dict>"), {}},
+      {plist("<string>a</str>"), {}},
+      {plist("<string>&bogus;</string>"), {}},
+      {plist("<string>&#0;</string>"), {}},
+      {plist("<string>&#xD800;</string>"), {}},
+      {plist("<string>\xC3\x28</string>"), {}},
+      {plist("<uid>1</uid>"), {}},
+      {plist("<true/><true/>"), {}},
+      {head + "<true/>", {}},
+      {head + "</plist>", {}},
+      {plist("<true/>") + "<true/>", {}},
+      {"<plist/>", {}},
+      {"", {}},
+  };
+  for (const auto& c : cases) {
+    const std::string shown = c.text.size() > head.size() ? c.text.substr(head.size()) : c.text;
+    const std::optional<nlohmann::json> read = registration::parseXmlPropertyList(c.text);
+    ASSERT_EQ(read.has_value(), c.json.has_value()) << shown;
+    if (c.json) {
+      EXPECT_EQ(*read, nlohmann::json::parse(*c.json)) << shown;
+    }
+  }
 }
 
 // Standard input closed, as under cron: the doctor's pipes never take its

@@ -469,24 +469,39 @@ std::optional<std::string> environmentVariable(const std::string& name) {
   return std::string(value);
 }
 
-std::optional<std::string> homeDirectory() {
-  if (const char* home = std::getenv("HOME"); home != nullptr && home[0] == '/') {
-    return std::string(home);
-  }
+namespace {
+
+// A field of the password-database entry of `uid`, when it has one.
+std::optional<std::string> passwordEntry(uid_t uid, char* passwd::*field) {
   const long suggested = ::sysconf(_SC_GETPW_R_SIZE_MAX);
   std::size_t size = suggested > 0 ? static_cast<std::size_t>(suggested) : 1024;
   for (int attempt = 0; attempt < 8; ++attempt, size *= 4) {
     std::vector<char> buffer(size);
     passwd entry{};
     passwd* found = nullptr;
-    const int error = ::getpwuid_r(::getuid(), &entry, buffer.data(), buffer.size(), &found);
+    const int error = ::getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found);
     if (error == ERANGE) continue;
-    if (error != 0 || found == nullptr || found->pw_dir == nullptr || found->pw_dir[0] != '/') {
-      return std::nullopt;
-    }
-    return std::string(found->pw_dir);
+    if (error != 0 || found == nullptr || found->*field == nullptr) return std::nullopt;
+    return std::string(found->*field);
   }
   return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<std::string> homeDirectory() {
+  if (const char* home = std::getenv("HOME"); home != nullptr && home[0] == '/') {
+    return std::string(home);
+  }
+  const std::optional<std::string> directory = passwordEntry(::getuid(), &passwd::pw_dir);
+  if (!directory || directory->empty() || directory->front() != '/') return std::nullopt;
+  return directory;
+}
+
+std::optional<std::string> userName() {
+  const std::optional<std::string> name = passwordEntry(::geteuid(), &passwd::pw_name);
+  if (!name || name->empty()) return std::nullopt;
+  return name;
 }
 
 bool runningAsRoot() { return ::geteuid() == 0; }

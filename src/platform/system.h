@@ -177,6 +177,10 @@ std::optional<std::string> environmentVariable(const std::string& name);
 // user; nothing when neither gives an absolute path.
 std::optional<std::string> homeDirectory();
 
+// The login name of the effective user, from the password database; nothing
+// when it has no entry.
+std::optional<std::string> userName();
+
 bool runningAsRoot();  // the effective user is root
 
 // This program's own path as the system reports it, every link resolved,
