@@ -332,6 +332,18 @@ TEST_F(Differential, DoctorAgreesWithTheBrowser) {
          R"({"NativeMessagingBlocklist":["*"],"NativeMessagingAllowlist":["com.tarnwick.host"]})"}},
        good,
        {}},
+      // Recommended policies are not read for native messaging: only a
+      // managed value counts.
+      {"user-level off, only recommended", {{"../recommended/p.json", off}}, good, {}},
+      {"blocklist * only recommended",
+       {{"../recommended/p.json", R"({"NativeMessagingBlocklist": ["*"]})"}},
+       good,
+       {}},
+      {"blocklist * managed, the allowlist entry only recommended",
+       {{"p.json", R"({"NativeMessagingBlocklist": ["*"]})"},
+        {"../recommended/p.json", R"({"NativeMessagingAllowlist": ["com.tarnwick.host"]})"}},
+       good,
+       {}},
       {"a manifest with comments", {}, "// by hand\n" + good + " /* end */", {}},
       {"a manifest past 64 KiB",
        {},
@@ -375,11 +387,16 @@ TEST_F(Differential, DoctorAgreesWithTheBrowser) {
   int agreed = 0;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
+    std::filesystem::remove_all(std::filesystem::path(policies).parent_path());
     for (const std::string& directory : {policies, system, hosts}) {
       std::filesystem::remove_all(directory);
       std::filesystem::create_directories(directory);
     }
-    for (const auto& [name, text] : c.policyFiles) writeFile(policies + "/" + name, text);
+    for (const auto& [name, text] : c.policyFiles) {
+      const std::filesystem::path file = std::filesystem::path(policies) / name;
+      std::filesystem::create_directories(file.parent_path());
+      writeFile(file.lexically_normal().string(), text);
+    }
     if (c.user) writeFile(hosts + "/com.tarnwick.host.json", *c.user);
     if (c.systemWide) writeFile(system + "/com.tarnwick.host.json", *c.systemWide);
     chmod(host.c_str(), c.name == "a host that cannot be run" ? 0644 : 0755);
