@@ -2,7 +2,9 @@
 
 #include <cerrno>
 #include <charconv>
+#include <cmath>
 #include <cstdint>
+#include <cstdlib>
 
 #include "platform/process.h"
 #include "util/utf8.h"
@@ -70,10 +72,24 @@ class Reader {
       if (startsWith("<?")) {
         if (!skipPast("?>")) return;
       } else if (startsWith("<!DOCTYPE")) {
-        const std::size_t subset = text_.find('[', at_);
-        const std::size_t end = text_.find('>', at_);
-        if (subset != std::string_view::npos && subset < end && !skipPast("]")) return;
-        if (!skipPast(">")) return;
+        // It ends at the first ">" outside its quoted names and its subset.
+        char quote = 0;
+        bool subset = false;
+        std::size_t end = at_ + 9;
+        for (; end < text_.size(); ++end) {
+          const char c = text_[end];
+          if (quote != 0) {
+            if (c == quote) quote = 0;
+          } else if (c == '"' || c == '\'') {
+            quote = c;
+          } else if (c == '[' || c == ']') {
+            subset = c == '[';
+          } else if (c == '>' && !subset) {
+            break;
+          }
+        }
+        if (end >= text_.size()) return;
+        at_ = end + 1;
       } else {
         return;
       }
@@ -198,12 +214,18 @@ class Reader {
     return {};
   }
 
+  // As CFPropertyList reads a real: strtod's syntax, in the C locale this
+  // tool never leaves.
   static nlohmann::json real(std::string_view text) {
     while (!text.empty() && isSpace(text.front())) text.remove_prefix(1);
     while (!text.empty() && isSpace(text.back())) text.remove_suffix(1);
-    nlohmann::json number = nlohmann::json::parse(text, nullptr, false);
-    if (number.is_number()) return number;
-    return std::string(text);  // "nan", "inf" and the like
+    const std::string copy(text);
+    char* end = nullptr;
+    const double number = std::strtod(copy.c_str(), &end);
+    if (!copy.empty() && end == copy.c_str() + copy.size() && std::isfinite(number)) {
+      return number;
+    }
+    return copy;  // "nan", "inf" and the like
   }
 
   // The element whose start tag comes next, through its end tag.
