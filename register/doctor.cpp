@@ -339,6 +339,21 @@ bool isBundleIdentifier(const std::string& id) {
          });
 }
 
+// The bundle identifier of the first of `browser`'s programs that is an .app
+// here with one in its Info.plist (read with the plutil under `root`).
+std::optional<std::string> bundleIdentifier(const Browser& browser, const std::string& root) {
+  for (const std::string& program : browser.programs) {
+    if (program.size() < 4 || program.compare(program.size() - 4, 4, ".app") != 0) continue;
+    nlohmann::json info;
+    if (!readPropertyList(program + "/Contents/Info.plist", root, &info).ok()) continue;
+    const auto id = info.is_object() ? info.find("CFBundleIdentifier") : info.end();
+    if (id != info.end() && id->is_string() && isBundleIdentifier(id->get<std::string>())) {
+      return id->get<std::string>();
+    }
+  }
+  return std::nullopt;
+}
+
 }  // namespace
 
 // Each file is read as the browser reads policy files (lenient JSON with
@@ -357,19 +372,6 @@ Policy readPolicy(const std::string& directory) {
     }
   }
   return judge(decided);
-}
-
-std::optional<std::string> bundleIdentifier(const Browser& browser, const std::string& root) {
-  for (const std::string& program : browser.programs) {
-    if (program.size() < 4 || program.compare(program.size() - 4, 4, ".app") != 0) continue;
-    nlohmann::json info;
-    if (!readPropertyList(program + "/Contents/Info.plist", root, &info).ok()) continue;
-    const auto id = info.is_object() ? info.find("CFBundleIdentifier") : info.end();
-    if (id != info.end() && id->is_string() && isBundleIdentifier(id->get<std::string>())) {
-      return id->get<std::string>();
-    }
-  }
-  return std::nullopt;
 }
 
 // The browser reads its policies through CFPreferences, whose forced values

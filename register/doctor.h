@@ -48,10 +48,6 @@ Policy readPolicy(const std::string& directory);
 Policy readManagedPreferences(const std::string& domain, const PathContext& context,
                               std::vector<std::string>* unread);
 
-// The bundle identifier of the first of `browser`'s programs that is an .app
-// here with one in its Info.plist (read with the plutil under `root`).
-std::optional<std::string> bundleIdentifier(const Browser& browser, const std::string& root);
-
 // Follows `browser`'s own lookup (policy, per-user, system-wide, fallback)
 // to the manifest it would use and examines it; `context` locates sandboxed
 // installations.

@@ -199,9 +199,14 @@ class Reader {
     return content;
   }
 
+  static std::string_view trimmed(std::string_view text) {
+    while (!text.empty() && isSpace(text.front())) text.remove_prefix(1);
+    while (!text.empty() && isSpace(text.back())) text.remove_suffix(1);
+    return text;
+  }
+
   static std::optional<nlohmann::json> integer(std::string_view digits) {
-    while (!digits.empty() && isSpace(digits.front())) digits.remove_prefix(1);
-    while (!digits.empty() && isSpace(digits.back())) digits.remove_suffix(1);
+    digits = trimmed(digits);
     if (!digits.empty() && digits.front() == '+') digits.remove_prefix(1);
     const char* const end = digits.data() + digits.size();
     if (std::int64_t value = 0; !digits.empty() && digits.front() == '-') {
@@ -217,9 +222,7 @@ class Reader {
   // As CFPropertyList reads a real: strtod's syntax, in the C locale this
   // tool never leaves.
   static nlohmann::json real(std::string_view text) {
-    while (!text.empty() && isSpace(text.front())) text.remove_prefix(1);
-    while (!text.empty() && isSpace(text.back())) text.remove_suffix(1);
-    const std::string copy(text);
+    const std::string copy(trimmed(text));
     char* end = nullptr;
     const double number = std::strtod(copy.c_str(), &end);
     if (!copy.empty() && end == copy.c_str() + copy.size() && std::isfinite(number)) {

@@ -35,17 +35,23 @@ class Register : public ::testing::Test {
     chmod(host.c_str(), 0755);
   }
 
-  // Runs the tool with Linux's locations, wherever the tests run; the
-  // tables of both systems are tried in a scratch root below.
-  HostExit run(std::vector<std::string> arguments) {
+  // Runs the tool in the scratch home with `scope` (--os, --root, ...)
+  // after the arguments.
+  HostExit runScoped(std::vector<std::string> arguments, const std::vector<std::string>& scope) {
+    arguments.insert(arguments.end(), scope.begin(), scope.end());
     HostRun command;
     command.program = TARNWICK_REGISTER_BINARY;
-    if (!arguments.empty() && arguments[0] != "print-manifest") {
-      arguments.insert(arguments.end(), {"--os", "linux"});
-    }
     command.arguments = std::move(arguments);
     command.environment = {{"HOME", scratch.path()}, {"XDG_CONFIG_HOME", config}};
     return runHostBinary(command);
+  }
+
+  // Runs the tool with Linux's locations, wherever the tests run; the
+  // tables of both systems are tried in a scratch root below.
+  HostExit run(const std::vector<std::string>& arguments) {
+    static const std::vector<std::string> linux{"--os", "linux"}, none;
+    const bool takesOs = !arguments.empty() && arguments[0] != "print-manifest";
+    return runScoped(arguments, takesOs ? linux : none);
   }
 
   std::string manifestIn(const std::string& browserDirectory) {
@@ -102,13 +108,8 @@ TEST_F(Register, BothSystemsRegisterWhereTheirBrowsersRead) {
     for (const bool everyone : {false, true}) {
       std::vector<std::string> scope{"--os", system.os, "--root", root};
       if (everyone) scope.push_back("--system");
-      const auto command = [&](std::vector<std::string> arguments) {
-        arguments.insert(arguments.end(), scope.begin(), scope.end());
-        HostRun tool;
-        tool.program = TARNWICK_REGISTER_BINARY;
-        tool.arguments = arguments;
-        tool.environment = {{"HOME", scratch.path()}, {"XDG_CONFIG_HOME", config}};
-        return runHostBinary(tool);
+      const auto command = [&](const std::vector<std::string>& arguments) {
+        return runScoped(arguments, scope);
       };
       const std::vector<std::string>& expected = everyone ? system.system : system.user;
       HostExit result = command({"install", "--extension-id", kId, "--host", real});
@@ -283,13 +284,8 @@ TEST_F(Register, UnknownMacBrowserIsRegisteredByItsApp) {
     const std::string directory =
         support + (plutil ? "/Acme/Browser" : "/Acme Browser") + "/NativeMessagingHosts";
     const std::vector<std::string> scope{"--app", app, "--os", "macos", "--root", root};
-    const auto command = [&](std::vector<std::string> arguments) {
-      arguments.insert(arguments.end(), scope.begin(), scope.end());
-      HostRun tool;
-      tool.program = TARNWICK_REGISTER_BINARY;
-      tool.arguments = arguments;
-      tool.environment = {{"HOME", scratch.path()}};
-      return runHostBinary(tool);
+    const auto command = [&](const std::vector<std::string>& arguments) {
+      return runScoped(arguments, scope);
     };
     HostExit result = command({"install", "--extension-id", kId, "--host", real});
     ASSERT_EQ(result.status, 0) << result.errors;
@@ -380,13 +376,8 @@ TEST_F(Register, MacPoliciesAreTheManagedPreferences) {
                 plist(std::string("<key>CFBundleIdentifier</key><string>") + id + "</string>"));
     }
     const std::vector<std::string> scope{"--os", "macos", "--root", root};
-    const auto command = [&](std::vector<std::string> arguments) {
-      arguments.insert(arguments.end(), scope.begin(), scope.end());
-      HostRun tool;
-      tool.program = TARNWICK_REGISTER_BINARY;
-      tool.arguments = arguments;
-      tool.environment = {{"HOME", scratch.path()}};
-      return runHostBinary(tool);
+    const auto command = [&](const std::vector<std::string>& arguments) {
+      return runScoped(arguments, scope);
     };
     ASSERT_EQ(command({"install", "--extension-id", kId, "--host", real}).status, 0);
     for (const auto& [file, entries] : c.files) {
@@ -513,7 +504,9 @@ TEST_F(Register, EachRuleDecidesTheVerdict) {
       {"a manifest with a trailing comma",
        [&](const std::string& root) {
          std::string text = readFile(scratch / "manifest.json");
-         text.insert(text.rfind('}'), ",");
+         if (const std::size_t end = text.rfind('}'); end != std::string::npos) {
+           text.insert(end, ",");
+         }
          writeFile(root + system + "/com.tarnwick.host.json", text);
        },
        doctor, 1, "it is not valid JSON"},
