@@ -55,15 +55,18 @@ std::vector<std::string> browserEnvironment() {
 }
 
 // Every directory from the root down to `path`'s parent must let other users
-// through, or their browsers cannot reach the file.
-std::vector<std::string> unsearchableAncestors(const std::string& path) {
+// through, or their browsers cannot reach the file. Under a `root` that
+// stands for another system's "/", the walk ends at that root: what lies
+// above it is not part of that system.
+std::vector<std::string> unsearchableAncestors(const std::string& path, const std::string& root) {
+  const bool underRoot = !root.empty() && path.compare(0, root.size() + 1, root + "/") == 0;
   std::vector<std::string> closed;
   for (std::string directory = os::parentOf(path);; directory = os::parentOf(directory)) {
     os::FileInfo info;
     if (os::fileInfo(directory, &info).ok() && !info.searchableByOthers()) {
       closed.push_back(directory);
     }
-    if (directory == "/" || directory == ".") break;
+    if (directory == "/" || directory == "." || (underRoot && directory == root)) break;
   }
   return closed;
 }
@@ -205,7 +208,7 @@ std::optional<std::string> upgradeProofPath(const std::string& host) {
   return host.substr(0, cellar) + "/opt/" + host.substr(name, version - name) + host.substr(rest);
 }
 
-Examination examineManifest(const std::string& file, bool systemWide) {
+Examination examineManifest(const std::string& file, bool systemWide, const std::string& root) {
   Examination result;
   const std::string registerAgain = ": register again with `tarnwick-register install`";
   std::string text;
@@ -224,7 +227,7 @@ Examination examineManifest(const std::string& file, bool systemWide) {
                               " is not readable by other users: chmod 644 '" + file + "'");
   }
   if (systemWide) {
-    for (const std::string& closed : unsearchableAncestors(file)) {
+    for (const std::string& closed : unsearchableAncestors(file, root)) {
       result.problems.push_back("the directory " + closed + " keeps other users out: chmod o+x '" +
                                 closed + "'");
     }
@@ -252,7 +255,7 @@ Examination examineManifest(const std::string& file, bool systemWide) {
     return result;
   }
   if (systemWide) {
-    for (const std::string& closed : unsearchableAncestors(host)) {
+    for (const std::string& closed : unsearchableAncestors(host, root)) {
       result.problems.push_back("the directory " + closed +
                                 " keeps other users from the host: chmod o+x '" + closed + "'");
     }
@@ -482,7 +485,7 @@ Examination examineBrowser(const Browser& browser, const PathContext& context) {
                               "`");
     return result;
   }
-  Examination manifest = examineManifest(manifestPath(used->directory), used->systemWide);
+  Examination manifest = examineManifest(manifestPath(used->directory), used->systemWide, context.root);
   result.problems.insert(result.problems.end(), manifest.problems.begin(), manifest.problems.end());
   result.notes.insert(result.notes.end(), manifest.notes.begin(), manifest.notes.end());
   return result;

@@ -29,8 +29,10 @@ struct Examination {
 
 // Examines the manifest file at `file` as the browsers would, then runs the
 // self-test with its first allowed origin. A system-wide manifest, its host
-// and their directories must be usable by every user.
-Examination examineManifest(const std::string& file, bool systemWide);
+// and their directories must be usable by every user; under `root` (another
+// system's "/", or "" for this one's) the directories above it are not
+// judged.
+Examination examineManifest(const std::string& file, bool systemWide, const std::string& root);
 
 // What the managed policies in `directory` say about this host.
 struct Policy {

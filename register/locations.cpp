@@ -221,8 +221,11 @@ const std::vector<Browser> kLinux{
 //
 // On macOS the user data directory is named by the app's CrProductDirName
 // (chrome/common/chrome_paths_mac.mm); the rows below give each app's own:
-// Chrome for Testing's "Google/Chrome for Testing" (from 146 with a
-// system-wide directory of its own, before that Chromium's), Thorium's
+// Chrome for Testing's, which has moved between releases: recent ones
+// (with the policy domain com.google.ChromeForTesting and a system-wide
+// directory of their own) "Google/ChromeForTesting", older ones "Google/Chrome
+// for Testing" (and Chromium's system-wide directory); an installed app's
+// own CrProductDirName decides, and without one both are written. Thorium's
 // "Thorium", Helium's "net.imput.helium" (helium-macos:
 // change-product-dir-name.patch; then Chrome's directories, as on Linux).
 // Opera's follow its documentation only.
@@ -337,13 +340,14 @@ const std::vector<Browser> kMac{
      .policyDomain = kOwnBundle},
     {.key = "chrome-for-testing",
      .name = "Chrome for Testing",
-     .profile = "{home}/Library/Application Support/Google/Chrome for Testing",
-     .userHosts =
-         "{home}/Library/Application Support/Google/Chrome for Testing/NativeMessagingHosts",
+     .profile = "{home}/Library/Application Support/Google/ChromeForTesting",
+     .userHosts = "{home}/Library/Application Support/Google/ChromeForTesting/NativeMessagingHosts",
      .systemHosts = "/Library/Google/ChromeForTesting/NativeMessagingHosts",
      .programs = {"/Applications/Google Chrome for Testing.app",
+                  "{home}/Applications/Google Chrome for Testing.app",
                   "{home}/.cache/puppeteer/chrome/mac*-*"},
-     .policyDomain = "com.google.ChromeForTesting"},
+     .policyDomain = "com.google.ChromeForTesting",
+     .profileFromApp = true},
     {.key = "chrome-for-testing",
      .name = "Chrome for Testing before 146",
      .profile = "{home}/Library/Application Support/Google/Chrome for Testing",
@@ -351,8 +355,10 @@ const std::vector<Browser> kMac{
          "{home}/Library/Application Support/Google/Chrome for Testing/NativeMessagingHosts",
      .systemHosts = kMacChromiumHosts,
      .programs = {"/Applications/Google Chrome for Testing.app",
+                  "{home}/Applications/Google Chrome for Testing.app",
                   "{home}/.cache/puppeteer/chrome/mac*-*"},
-     .policyDomain = kOwnBundle},
+     .policyDomain = kOwnBundle,
+     .profileFromApp = true},
     {.key = "thorium",
      .name = "Thorium",
      .profile = "{home}/Library/Application Support/Thorium",

@@ -46,6 +46,9 @@ struct Browser {
   // CFBundleIdentifier of the Info.plist of the first of `programs` that is
   // an .app on this machine).
   std::string policyDomain{};
+  // macOS: the installed app's Info.plist names the user data directory
+  // (CrProductDirName), which then replaces `profile` and `userHosts`.
+  bool profileFromApp = false;
   // Sandboxed packages of this build: Snap names and Flatpak application IDs.
   std::vector<std::string> snaps{};
   std::vector<std::string> flatpaks{};

@@ -126,11 +126,31 @@ std::string shellQuote(const std::string& text) {
 // rather than inside a versioned directory that the next upgrade deletes.
 std::string selfPath = {};
 
-std::string defaultHost() {
-  const std::string& self = selfPath;
-  if (self.empty()) return "";
-  const std::string bin = self.substr(0, self.rfind('/'));
+std::string hostBeside(const std::string& tool) {
+  const std::string bin = tool.substr(0, tool.rfind('/'));
   return bin.substr(0, bin.rfind('/')) + "/libexec/tarnwick/tarnwick-host";
+}
+
+// The host beside this tool. Homebrew links only bin/ into its prefix, so a
+// tool started as PREFIX/bin/tarnwick-register is followed to its keg
+// (PREFIX/Cellar/NAME/VERSION), and the keg is named through PREFIX/opt/NAME,
+// the link that upgrades keep. Otherwise the host beside the path as
+// invoked, then beside the tool's real place; the first that is there wins.
+std::string defaultHost() {
+  if (selfPath.empty()) return "";
+  std::vector<std::string> candidates;
+  std::string real;
+  if (os::resolvedPath(selfPath, &real).ok()) {
+    if (const std::optional<std::string> lasting = upgradeProofPath(real)) {
+      candidates.push_back(hostBeside(*lasting));
+    }
+  }
+  candidates.push_back(hostBeside(selfPath));
+  if (!real.empty()) candidates.push_back(hostBeside(real));
+  for (const std::string& candidate : candidates) {
+    if (os::isExecutableFile(candidate)) return candidate;
+  }
+  return candidates.front();
 }
 
 Options parse(int argc, char** argv) {
@@ -256,20 +276,28 @@ struct Machine {
 // Chromium's system-wide directory, as in every build not branded Google's
 // (chrome/common/chrome_paths.cc), and the app's own bundle identifier as its
 // policies' preference domain.
+// The user data directory that the app at `app` names in its Info.plist
+// (CrProductDirName, relative to ~/Library/Application Support), when it
+// names a usable one.
+std::optional<std::string> productDirectory(const std::string& app, const std::string& root) {
+  nlohmann::json info;
+  if (!readPropertyList(app + "/Contents/Info.plist", root, &info).ok() || !info.is_object() ||
+      !info.contains("CrProductDirName") || !info["CrProductDirName"].is_string()) {
+    return std::nullopt;
+  }
+  const std::string product = info["CrProductDirName"].get<std::string>();
+  const bool usable = !product.empty() && product.find('\n') == std::string::npos &&
+                      product.find("..") == std::string::npos && product[0] != '/';
+  return usable ? std::optional(product) : std::nullopt;
+}
+
 Browser appBrowser(const std::string& app, const std::string& root) {
   std::string bundle = app.substr(app.rfind('/') + 1);
   if (bundle.size() > 4 && bundle.compare(bundle.size() - 4, 4, ".app") == 0) {
     bundle.resize(bundle.size() - 4);
   }
-  nlohmann::json info;
-  std::string product;
-  if (readPropertyList(app + "/Contents/Info.plist", root, &info).ok() && info.is_object() &&
-      info.contains("CrProductDirName") && info["CrProductDirName"].is_string()) {
-    product = info["CrProductDirName"].get<std::string>();
-  }
-  const bool named = !product.empty() && product.find('\n') == std::string::npos &&
-                     product.find("..") == std::string::npos && product[0] != '/';
-  const std::string profile = "{home}/Library/Application Support/" + (named ? product : bundle);
+  const std::string profile =
+      "{home}/Library/Application Support/" + productDirectory(app, root).value_or(bundle);
   return Browser{.key = "app",
                  .name = bundle,
                  .profile = profile,
@@ -294,6 +322,18 @@ Machine machine(const Options& options) {
   }
   for (const Browser& browser : browserTable(options.os)) {
     result.all.push_back(resolve(browser, result.context));
+    if (browser.profileFromApp) {
+      // An installed app names its own user data directory.
+      Browser& resolved = result.all.back();
+      for (const std::string& program : resolved.programs) {
+        if (!program.ends_with(".app")) continue;
+        if (const std::optional<std::string> product = productDirectory(program, options.root)) {
+          resolved.profile = result.home + "/Library/Application Support/" + *product;
+          resolved.userHosts = resolved.profile + "/NativeMessagingHosts";
+          break;
+        }
+      }
+    }
     if (options.app) continue;
     if (options.browsers.empty() || std::find(options.browsers.begin(), options.browsers.end(),
                                               browser.key) != options.browsers.end()) {
@@ -614,7 +654,7 @@ void printExamination(const std::string& subject, const Examination& examination
 int doctor(const Options& options) {
   if (options.directory) {
     const Examination examination =
-        examineManifest(manifestPath(*options.directory), options.system);
+        examineManifest(manifestPath(*options.directory), options.system, options.root);
     printExamination(*options.directory, examination);
     out << "doctor: "
         << (examination.healthy() ? "the manifest there would start the host"

@@ -28,11 +28,19 @@ extern char** environ;
 namespace tarnwick::testing {
 namespace {
 
+// The browser: $TARNWICK_BROWSER when set (CI's Macs install Chrome for
+// Testing, which still loads unpacked extensions from the command line,
+// where branded Chrome no longer does), else the system's Chromium.
+std::string browserProgram() {
+  if (const char* given = getenv("TARNWICK_BROWSER"); given != nullptr && *given != '\0') {
+    return given;
+  }
 #if defined(__APPLE__)
-constexpr const char* kChromium = "/Applications/Chromium.app/Contents/MacOS/Chromium";
+  return "/Applications/Chromium.app/Contents/MacOS/Chromium";
 #else
-constexpr const char* kChromium = "/usr/lib/chromium/chromium";
+  return "/usr/lib/chromium/chromium";
 #endif
+}
 // The ID that the test extension's "key" pins.
 constexpr const char* kExtensionId = "eofhbabbaadhhjaccknelmlpklibecgb";
 constexpr auto kBrowserTimeout = std::chrono::seconds(90);
@@ -85,15 +93,18 @@ class Browser : public ::testing::Test {
   const std::string home = scratch / "home";
   const std::string support = home + "/Library/Application Support/Tarnwick";
   const std::string record = scratch / "opened";
+  const std::string chromium = browserProgram();
 
   void SetUp() override {
-    if (access(kChromium, X_OK) != 0) {
+    if (access(chromium.c_str(), X_OK) != 0) {
       // On Linux the tests install Chromium themselves, so a missing one is
-      // a fault; a Mac has none unless someone put it there.
+      // a fault; a Mac has none unless one is given or put there.
       if (getenv("TARNWICK_SKIP_BROWSER") != nullptr || currentSystem() == System::MacOs) {
-        GTEST_SKIP() << "no Chromium at " << kChromium << ": the real-browser test is skipped";
+        GTEST_SKIP() << "no browser at " << chromium
+                     << ": the real-browser test is skipped (set TARNWICK_BROWSER to a "
+                        "Chromium or Chrome for Testing)";
       }
-      FAIL() << kChromium << " is missing: apt-get install chromium";
+      FAIL() << chromium << " is missing: apt-get install chromium";
     }
     for (const auto& directory : {profile, home, scratch / "bin"}) {
       std::filesystem::create_directories(directory);
@@ -105,7 +116,10 @@ class Browser : public ::testing::Test {
   // passes) and returns every report by name.
   std::map<std::string, nlohmann::json> runBrowser() {
     os::ProcessOptions options;
-    options.arguments = {kChromium,
+    // A profile of its own: the browser reads per-user manifests from
+    // <user data directory>/NativeMessagingHosts on every system
+    // (chrome/common/chrome_paths.cc, DIR_USER_NATIVE_MESSAGING).
+    options.arguments = {chromium,
                          "--headless=new",
                          "--no-sandbox",
                          "--disable-gpu",
@@ -115,6 +129,7 @@ class Browser : public ::testing::Test {
                          "--disable-background-networking",
                          "--disable-component-update",
                          "--disable-sync",
+                         "--use-mock-keychain",
                          "--user-data-dir=" + profile,
                          "--load-extension=" TARNWICK_EXTENSION_DIR,
                          "--enable-logging=stderr",

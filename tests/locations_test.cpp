@@ -66,7 +66,7 @@ const Row kRows[] = {
      "/etc/chromium/native-messaging-hosts", ""},
     {System::Linux, "Opera", "/chrome-config/google-chrome/NativeMessagingHosts",
      "/etc/opt/chrome/native-messaging-hosts", ""},
-    {System::MacOs, "Chrome for Testing", "/Google/Chrome for Testing/NativeMessagingHosts",
+    {System::MacOs, "Chrome for Testing", "/Google/ChromeForTesting/NativeMessagingHosts",
      "/Library/Google/ChromeForTesting/NativeMessagingHosts", ""},
     {System::MacOs, "Chrome for Testing before 146",
      "/Google/Chrome for Testing/NativeMessagingHosts",

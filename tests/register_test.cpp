@@ -75,13 +75,9 @@ class Register : public ::testing::Test {
 TEST_F(Register, BothSystemsRegisterWhereTheirBrowsersRead) {
   const std::string root = scratch / "root";
   // Files for every user must be reachable by every user: a copy of the host
-  // here, where the build may not be.
-  const std::string real = scratch / "tarnwick-host-copy";
-  std::filesystem::copy_file(hostBinary(), real);
-  std::filesystem::permissions(
-      scratch.path(), std::filesystem::perms::owner_all | std::filesystem::perms::group_read |
-                          std::filesystem::perms::group_exec | std::filesystem::perms::others_read |
-                          std::filesystem::perms::others_exec);
+  // under the root, where the build may not be. Nothing above the root is
+  // judged, so this passes in a Mac's private $TMPDIR too.
+  const std::string real = root + "/opt/tarnwick/tarnwick-host";
   const std::string support = scratch.path() + "/Library/Application Support";
   const struct {
     const char* os;
@@ -103,6 +99,8 @@ TEST_F(Register, BothSystemsRegisterWhereTheirBrowsersRead) {
   };
   for (const auto& system : systems) {
     SCOPED_TRACE(system.os);
+    std::filesystem::create_directories(os::parentOf(real));
+    std::filesystem::copy_file(hostBinary(), real);
     std::filesystem::create_directories(system.program);
     std::filesystem::create_directories(system.profile);
     for (const bool everyone : {false, true}) {
@@ -139,25 +137,39 @@ TEST_F(Register, BothSystemsRegisterWhereTheirBrowsersRead) {
   }
 }
 
-// The default host is found beside the path the tool was started by, links
-// unresolved: Homebrew's "opt" link survives upgrades, the keg it points to
-// does not. Started by a path and by a bare name found through PATH.
-TEST_F(Register, DefaultHostFollowsThePathAsInvoked) {
-  const std::string keg = scratch / "Cellar/tarnwick/1.0";
+// The default host in Homebrew's layout: only bin/ is linked into the
+// prefix, into the versioned keg, and libexec/ is in the keg alone; the host
+// is named through the formula's "opt" link, which upgrades keep. Started
+// by the prefix's link, through PATH, and by the opt path.
+TEST_F(Register, DefaultHostIsFoundThroughHomebrewsLinks) {
+  const std::string prefix = std::filesystem::canonical(scratch.path()).string() + "/homebrew";
+  const std::string keg = prefix + "/Cellar/tarnwick/1.0";
   std::filesystem::create_directories(keg + "/bin");
-  std::filesystem::create_directories(scratch / "opt");
+  std::filesystem::create_directories(keg + "/libexec/tarnwick");
+  std::filesystem::create_directories(prefix + "/bin");
+  std::filesystem::create_directories(prefix + "/opt");
   std::filesystem::copy_file(TARNWICK_REGISTER_BINARY, keg + "/bin/tarnwick-register");
-  std::filesystem::create_directory_symlink(keg, scratch / "opt/tarnwick");
-  const std::string expected = scratch / "opt/tarnwick/libexec/tarnwick/tarnwick-host";
-  for (const std::string& how : {std::string("'") + scratch / "opt/tarnwick/bin/tarnwick-register'",
-                                 std::string("tarnwick-register")}) {
-    HostRun tool;
-    tool.program = "/bin/sh";
-    tool.arguments = {"-c", how + " print-manifest --extension-id " + kId};
-    tool.environment = {{"PATH", scratch / "opt/tarnwick/bin:/usr/bin:/bin"}};
-    const HostExit result = runHostBinary(tool);
-    ASSERT_EQ(result.status, 0) << how << ": " << result.errors;
-    EXPECT_EQ(nlohmann::json::parse(result.output).at("path"), expected) << how;
+  std::filesystem::copy_file(host, keg + "/libexec/tarnwick/tarnwick-host");
+  std::filesystem::create_directory_symlink("../Cellar/tarnwick/1.0", prefix + "/opt/tarnwick");
+  std::filesystem::create_symlink("../Cellar/tarnwick/1.0/bin/tarnwick-register",
+                                  prefix + "/bin/tarnwick-register");
+  const std::string expected = prefix + "/opt/tarnwick/libexec/tarnwick/tarnwick-host";
+  for (const std::string& how :
+       {"'" + prefix + "/bin/tarnwick-register'", std::string("tarnwick-register"),
+        "'" + prefix + "/opt/tarnwick/bin/tarnwick-register'"}) {
+    for (const char* command : {"print-manifest", "install --os linux --dir hosts"}) {
+      HostRun tool;
+      tool.program = "/bin/sh";
+      tool.arguments = {"-c", "cd '" + scratch.path() + "' && " + how + " " + command +
+                                  " --extension-id " + kId};
+      tool.environment = {{"PATH", prefix + "/bin:/usr/bin:/bin"}, {"HOME", scratch.path()}};
+      const HostExit result = runHostBinary(tool);
+      ASSERT_EQ(result.status, 0) << how << " " << command << ": " << result.errors;
+      const std::string manifest = command[0] == 'p'
+                                       ? result.output
+                                       : readFile(scratch / "hosts/com.tarnwick.host.json");
+      EXPECT_EQ(nlohmann::json::parse(manifest).at("path"), expected) << how << " " << command;
+    }
   }
 }
 
@@ -312,6 +324,46 @@ TEST_F(Register, UnknownMacBrowserIsRegisteredByItsApp) {
   EXPECT_NE(refused.errors.find("--dir"), std::string::npos) << refused.errors;
 }
 
+// Chrome for Testing on macOS has moved its user data directory between
+// releases: an installed app's CrProductDirName decides where it reads;
+// with no app, both directories are written.
+TEST_F(Register, ChromeForTestingReadsWhereItsAppSays) {
+  const std::string root = scratch / "root";
+  writeStandInPlutil(root);
+  const std::string support = scratch.path() + "/Library/Application Support/";
+  const std::vector<std::string> scope{"--os", "macos", "--root", root, "--browser",
+                                       "chrome-for-testing"};
+  const std::string app = root + "/Applications/Google Chrome for Testing.app";
+  const struct {
+    std::optional<std::string> product;  // the app's CrProductDirName; none: no app
+    std::vector<std::string> written;
+  } cases[] = {
+      {std::nullopt, {"Google/Chrome for Testing", "Google/ChromeForTesting"}},
+      {"Google/ChromeForTesting", {"Google/ChromeForTesting"}},
+      {"Google/Chrome for Testing", {"Google/Chrome for Testing"}},
+  };
+  for (const auto& c : cases) {
+    std::filesystem::remove_all(app);
+    if (c.product) {
+      std::filesystem::create_directories(app + "/Contents");
+      writeFile(app + "/Contents/Info.plist",
+                plist("<key>CrProductDirName</key><string>" + *c.product + "</string>"));
+    }
+    const HostExit result = runScoped({"install", "--extension-id", kId, "--host", host}, scope);
+    ASSERT_EQ(result.status, 0) << result.errors;
+    std::vector<std::string> expected;
+    for (const std::string& directory : c.written) {
+      expected.push_back(support + directory + "/NativeMessagingHosts/com.tarnwick.host.json");
+    }
+    std::vector<std::string> written;
+    for (const std::string& file : filesWritten()) {
+      if (file.find("/NativeMessagingHosts/") != std::string::npos) written.push_back(file);
+    }
+    EXPECT_EQ(written, expected) << result.output;
+    std::filesystem::remove_all(scratch.path() + "/Library");
+  }
+}
+
 // On macOS the policies are the managed preferences of one domain: the
 // machine's file and the user's, merged key by key, the user's first. Every
 // channel of Chrome reads Chrome's domain; Chromium reads its app's own.
@@ -397,11 +449,9 @@ TEST_F(Register, MacPoliciesAreTheManagedPreferences) {
 // system-wide Chromium registration that is healthy unless the case says
 // otherwise.
 TEST_F(Register, EachRuleDecidesTheVerdict) {
-  std::filesystem::permissions(scratch.path(), std::filesystem::perms::owner_all |
-                                                   std::filesystem::perms::others_read |
-                                                   std::filesystem::perms::others_exec);
-  const std::string real = scratch / "tarnwick-host-copy";
-  std::filesystem::copy_file(hostBinary(), real);
+  // The host inside the root, so that everything judged lies under it: the
+  // directories above the root (a Mac's private $TMPDIR) are not.
+  const std::string real = scratch / "root/opt/tarnwick/tarnwick-host";
   const std::string policies = "/etc/chromium/policies/managed";
   const std::string system = "/etc/chromium/native-messaging-hosts";
   struct Case {
@@ -538,7 +588,7 @@ TEST_F(Register, EachRuleDecidesTheVerdict) {
     const std::string root = scratch / "root";
     std::filesystem::remove_all(root);
     std::filesystem::remove_all(config + "/chromium");
-    std::filesystem::remove(real);
+    std::filesystem::create_directories(os::parentOf(real));
     std::filesystem::copy_file(hostBinary(), real);
     ASSERT_EQ(run({"install", "--system", "--browser", "chromium", "--extension-id", kId, "--host",
                    real, "--root", root})
@@ -555,7 +605,6 @@ TEST_F(Register, EachRuleDecidesTheVerdict) {
         << result.output << result.errors;
     chmod((root + "/etc/chromium").c_str(), 0755);
   }
-  std::filesystem::remove(real);
 
   // The manifest's own rules, by the browsers' reading of it.
   const std::pair<const char*, const char*> manifests[] = {
@@ -698,7 +747,7 @@ TEST_F(Register, DoctorWorksWithItsStandardStreamsClosed) {
   for (int closed : {0, 1}) {
     HostRun tool;
     tool.program = TARNWICK_REGISTER_BINARY;
-    tool.arguments = {"doctor", "--dir", scratch / "hosts"};
+    tool.arguments = {"doctor", "--dir", scratch / "hosts", "--os", "linux"};
     tool.closedDescriptors = {closed};
     const HostExit result = runHostBinary(tool);
     EXPECT_EQ(result.status, 0) << "stream " << closed << " closed: " << result.output;
@@ -1002,7 +1051,7 @@ TEST_F(Register, ReproducedFaultsStayFixed) {
   for (const char* subcommand : {"status", "uninstall", "doctor"}) {
     HostRun tool;
     tool.program = TARNWICK_REGISTER_BINARY;
-    tool.arguments = {subcommand};
+    tool.arguments = {subcommand, "--os", "linux"};
     tool.environment = {{"HOME", scratch.path()}, {"XDG_CONFIG_HOME", config}};
     tool.timeoutSeconds = 20;
     result = runHostBinary(tool);
@@ -1030,7 +1079,7 @@ TEST_F(Register, ReproducedFaultsStayFixed) {
   if (geteuid() == 0) {
     HostRun sudo;
     sudo.program = TARNWICK_REGISTER_BINARY;
-    sudo.arguments = {"install", "--extension-id", kId, "--host", host};
+    sudo.arguments = {"install", "--extension-id", kId, "--host", host, "--os", "linux"};
     sudo.environment = {
         {"HOME", scratch.path()}, {"XDG_CONFIG_HOME", config}, {"SUDO_USER", "ann"}};
     result = runHostBinary(sudo);
@@ -1118,12 +1167,12 @@ TEST_F(Register, DoctorSeesAStaleUserManifestHideTheSystemOne) {
   const std::string script =
       "mount -t overlay overlay -o lowerdir=/etc,upperdir='" + scratch.path() +
       "/upper',workdir='" + scratch.path() + "/work' /etc || exit 77\n" + "'" + tool +
-      "' install --system --browser chromium --extension-id " + kId + " --host '" + real +
-      "' >/dev/null || exit 78\n" + "'" + tool + "' install --browser chromium --extension-id " +
+      "' install --os linux --system --browser chromium --extension-id " + kId + " --host '" + real +
+      "' >/dev/null || exit 78\n" + "'" + tool + "' install --os linux --browser chromium --extension-id " +
       kId + " --host '" + scratch.path() + "/gone' >/dev/null 2>&1\n" + "mkdir -p '" + config +
       "/chromium/NativeMessagingHosts'\n" + "printf '{\"name\":\"com.tarnwick.host\"}' > '" +
       config + "/chromium/NativeMessagingHosts/com.tarnwick.host.json'\n" + "'" + tool +
-      "' doctor --browser chromium\n";
+      "' doctor --os linux --browser chromium\n";
   HostRun namespaced;
   namespaced.program = "/usr/bin/unshare";
   namespaced.arguments = {"--mount", "--propagation", "private", "/bin/sh", "-c", script};

@@ -6,6 +6,9 @@
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#if defined(__APPLE__)
+#include <Availability.h>
+#endif
 
 #include <algorithm>
 #include <cerrno>
@@ -125,13 +128,24 @@ class SpawnPlan {
     }
 #endif
     if (!options.workingDirectory.empty()) {
-      if (int error =
-              ::posix_spawn_file_actions_addchdir_np(&actions_, options.workingDirectory.c_str());
-          error != 0) {
-        return error;
-      }
+      if (int error = addChdir(options.workingDirectory.c_str()); error != 0) return error;
     }
     return 0;
+  }
+
+  // The working directory of the child. macOS 26 replaced the _np call with
+  // the POSIX one and deprecates the old; older systems have only the old.
+  int addChdir(const char* directory) {
+#if defined(__APPLE__) && defined(__MAC_26_0) && __MAC_OS_X_VERSION_MIN_REQUIRED >= __MAC_26_0
+    return ::posix_spawn_file_actions_addchdir(&actions_, directory);
+#else
+#if defined(__APPLE__) && defined(__MAC_26_0) && __MAC_OS_X_VERSION_MAX_ALLOWED >= __MAC_26_0
+    if (__builtin_available(macOS 26.0, *)) {
+      return ::posix_spawn_file_actions_addchdir(&actions_, directory);
+    }
+#endif
+    return ::posix_spawn_file_actions_addchdir_np(&actions_, directory);
+#endif
   }
 
   int spawn(const ProcessOptions& options, pid_t* child) {

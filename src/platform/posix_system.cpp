@@ -381,6 +381,13 @@ std::string absolutePath(const std::string& path) {
   return result;
 }
 
+Status resolvedPath(const std::string& path, std::string* resolved) {
+  char buffer[PATH_MAX] = {};
+  if (::realpath(path.c_str(), buffer) == nullptr) return Status::fromErrno();
+  *resolved = buffer;
+  return {};
+}
+
 std::string parentOf(const std::string& path) {
   const std::size_t slash = path.rfind('/');
   if (slash == std::string::npos) return ".";
@@ -538,8 +545,11 @@ std::string invokedPath(const std::string& argumentZero) {
 
 std::string signalName(int number) {
   const char* name = ::strsignal(number);
-  return "signal " + std::to_string(number) +
-         (name != nullptr ? std::string(" (") + name + ")" : "");
+  std::string text = name != nullptr ? name : "";
+  // macOS's strsignal appends the number itself ("Killed: 9").
+  const std::string suffix = ": " + std::to_string(number);
+  if (text.size() > suffix.size() && text.ends_with(suffix)) text.resize(text.size() - suffix.size());
+  return "signal " + std::to_string(number) + (text.empty() ? "" : " (" + text + ")");
 }
 
 }  // namespace tarnwick::os

@@ -135,6 +135,10 @@ std::optional<std::string> extendedAttribute(const std::string& path, const std:
 // without "." and ".." components or a trailing "/"; no link is resolved.
 std::string absolutePath(const std::string& path);
 
+// `path` with every symbolic link, "." and ".." resolved (realpath(3)); the
+// failure says why when something on the way is missing or unreachable.
+Status resolvedPath(const std::string& path, std::string* resolved);
+
 // The directory part of `path`, as dirname(1) says it: "/" for "/x", "." for
 // a bare name.
 std::string parentOf(const std::string& path);
