@@ -172,15 +172,21 @@ std::vector<std::string> gatekeeperProblems(const std::string& host) {
                        "launch: move the Tarnwick app to /Applications, open it once, and "
                        "register again");
   }
-  if (currentSystem() == System::MacOs &&
-      quarantineOf(os::extendedAttribute(host, "com.apple.quarantine")) == Quarantine::HeldBack) {
-    problems.push_back("the host " + host +
-                       " is quarantined and not approved (com.apple.quarantine), so macOS will "
-                       "not let the browser start it: open the Tarnwick app once and allow it, "
-                       "or run xattr -d com.apple.quarantine '" +
-                       host + "'");
-  }
   return problems;
+}
+
+// Gatekeeper lets a quarantined program run without the user's approval
+// only when it is notarized, which the self-test that follows finds out.
+std::optional<std::string> quarantineWarning(const std::string& host) {
+  if (currentSystem() != System::MacOs ||
+      quarantineOf(os::extendedAttribute(host, "com.apple.quarantine")) != Quarantine::HeldBack) {
+    return std::nullopt;
+  }
+  return "warning: the host " + host +
+         " is quarantined and not approved (com.apple.quarantine): macOS blocks it unless it is "
+         "notarized; if the self-test fails, open the Tarnwick app once and allow it, or run "
+         "xattr -d com.apple.quarantine '" +
+         host + "'";
 }
 
 // The user-approved flag is the one Apple's own code checks
@@ -261,6 +267,9 @@ Examination examineManifest(const std::string& file, bool systemWide, const std:
     }
   }
   for (const std::string& problem : gatekeeperProblems(host)) result.problems.push_back(problem);
+  if (const std::optional<std::string> warning = quarantineWarning(host)) {
+    result.notes.push_back(*warning);
+  }
   if (const std::optional<std::string> lasting = upgradeProofPath(host)) {
     result.notes.push_back("warning: " + host +
                            " is inside a versioned Homebrew keg, which the next upgrade "

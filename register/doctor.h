@@ -60,8 +60,12 @@ Examination examineBrowser(const Browser& browser, const PathContext& context);
 bool isInstalled(const Browser& browser, const PathContext& context);
 
 // Problems of a macOS host path that would keep it from running: one inside
-// an App Translocation mount, or one quarantined and not approved.
+// an App Translocation mount.
 std::vector<std::string> gatekeeperProblems(const std::string& host);
+
+// A warning for a macOS host that is quarantined and not approved, which
+// Gatekeeper blocks unless it is notarized; nothing for any other.
+std::optional<std::string> quarantineWarning(const std::string& host);
 
 // What the com.apple.quarantine attribute ("flags;time;agent;id", the flags
 // in hexadecimal) says: no attribute, a download the user has approved (the

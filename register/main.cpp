@@ -2,6 +2,7 @@
 // installing its native-messaging manifest, removes it again, shows where it
 // is registered, and finds out why a browser would not start it.
 #include <algorithm>
+#include <cerrno>
 #include <iostream>
 #include <map>
 #include <set>
@@ -390,6 +391,13 @@ void refuseUnderSudo(const Options& options, const char* what) {
        *sudoUser + "'s: use --system for every user, or run it without sudo; nothing was touched");
 }
 
+// What to do about a refused write of every user's registration.
+std::string needsRoot(const Options& options, const os::Status& failure) {
+  if (!options.system || os::runningAsRoot()) return "";
+  if (failure.error() != EACCES && failure.error() != EPERM) return "";
+  return " (registering for every user needs root: run it with sudo)";
+}
+
 std::string undoCommand(const Options& options) {
   std::string command =
       shellQuote(selfPath.empty() ? "tarnwick-register" : selfPath) + " uninstall";
@@ -510,7 +518,8 @@ int install(const Options& options) {
       if (!done.notFound()) break;
     }
     if (!done.ok()) {
-      err << "tarnwick-register: could not write " << file << ": " << done.message() << "\n";
+      err << "tarnwick-register: could not write " << file << ": " << done.message()
+          << needsRoot(options, done) << "\n";
       ++failed;
       continue;
     }
@@ -596,7 +605,8 @@ int uninstall(const Options& options) {
     // Gone already: another uninstall running at the same time took it.
     if (unlinked.notFound()) continue;
     if (!unlinked.ok()) {
-      err << "tarnwick-register: could not remove " << file << ": " << unlinked.message() << "\n";
+      err << "tarnwick-register: could not remove " << file << ": " << unlinked.message()
+          << needsRoot(options, unlinked) << "\n";
       ++failed;
       continue;
     }

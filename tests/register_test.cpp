@@ -679,6 +679,28 @@ TEST(LenientJson, ReadsWhatTheBrowsersRead) {
 
 // XML property lists as plutil writes them, and what is not one. The values
 // are given as JSON; nothing means refused.
+// The real plutil, where there is one (every Mac): a binary property list
+// with the types a policy holds reads back as its XML form says.
+TEST(PropertyList, ReadsThroughTheRealPlutil) {
+  if (access("/usr/bin/plutil", X_OK) != 0) GTEST_SKIP() << "no /usr/bin/plutil on this system";
+  ScratchDirectory scratch;
+  const std::string file = scratch / "policy.plist";
+  writeFile(file, plist("<key>NativeMessagingUserLevelHosts</key><false/>"
+                        "<key>NativeMessagingBlocklist</key><array><string>*</string></array>"
+                        "<key>Count</key><integer>-3</integer>"));
+  const HostExit converted = runHostBinary(
+      {.program = "/usr/bin/plutil", .arguments = {"-convert", "binary1", file}});
+  ASSERT_EQ(converted.status, 0) << converted.errors;
+  ASSERT_NE(readFile(file).substr(0, 8), "<?xml ve");
+  nlohmann::json value;
+  const os::Status read = registration::readPropertyList(file, "", &value);
+  ASSERT_TRUE(read.ok()) << read.message();
+  EXPECT_EQ(value, nlohmann::json::parse(
+                       R"({"NativeMessagingUserLevelHosts":false,"NativeMessagingBlocklist":["*"],)"
+                       R"("Count":-3})"));
+  EXPECT_TRUE(registration::readPropertyList(scratch / "none.plist", "", &value).notFound());
+}
+
 TEST(PropertyList, ReadsWhatPlutilWrites) {
   const std::string head =
       "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST "
@@ -1085,6 +1107,17 @@ TEST_F(Register, ReproducedFaultsStayFixed) {
     result = runHostBinary(sudo);
     EXPECT_EQ(result.status, 1);
     EXPECT_NE(result.errors.find("use --system"), std::string::npos) << result.errors;
+  } else {
+    // Without root, every user's registration says what it needs.
+    std::filesystem::create_directories(scratch / "root/etc");
+    chmod((scratch / "root/etc").c_str(), 0555);
+    result = run({"install", "--system", "--all", "--browser", "chromium", "--extension-id", kId,
+                  "--host", host, "--root", scratch / "root"});
+    chmod((scratch / "root/etc").c_str(), 0755);
+    EXPECT_EQ(result.status, 1);
+    EXPECT_NE(result.errors.find("Permission denied (registering for every user needs root"),
+              std::string::npos)
+        << result.errors;
   }
 }
 
