@@ -1,6 +1,8 @@
 #include "doctor.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <map>
 #include <nlohmann/json.hpp>
 
@@ -17,7 +19,16 @@ namespace tarnwick::registration {
 namespace {
 
 constexpr std::string_view kPing = "{\"type\":\"ping\"}";
+// The host's own promise: a reply within 2 s, and an exit within 2 s of its
+// input closing.
 constexpr std::int64_t kLimitMs = 2000;
+// The browser waits for a reply for ever; the doctor waits this long before
+// it calls a host hung.
+constexpr std::int64_t kPatienceMs = 5000;
+// The longest message the browser takes from a host
+// (chrome/browser/extensions/api/messaging/native_message_process_host.cc,
+// kMaximumNativeMessageSize).
+constexpr std::uint32_t kBrowserMessageLimit = 1024 * 1024;
 // What the self-test keeps of each stream: far more than a good host ever
 // writes, and little enough that a host flooding its output costs nothing.
 constexpr std::size_t kKeptBytes = 64 * 1024;
@@ -82,7 +93,7 @@ std::vector<std::string> policyFilesIn(const std::string& directory) {
   for (const std::string& name : names) {
     os::FileInfo info;
     const std::string file = directory + "/" + name;
-    if (os::fileInfo(file, &info).ok() && info.type != os::FileType::Directory) {
+    if (!os::fileInfo(file, &info).ok() || info.type != os::FileType::Directory) {
       files.push_back(file);
     }
   }
@@ -99,7 +110,10 @@ bool listHolds(const nlohmann::json& list, std::string_view value) {
 
 }  // namespace
 
-std::vector<std::string> selfTest(const std::string& host, const std::string& origin) {
+SelfTest selfTest(const std::string& host, const std::string& origin) {
+  // Whatever a host leaves running in a session of its own becomes ours
+  // when it exits, so that it can be found and stopped.
+  static const bool adopting = os::adoptOrphans();
   os::ProcessOptions options;
   options.arguments = {host, origin};
   options.environment = browserEnvironment();
@@ -108,60 +122,110 @@ std::vector<std::string> selfTest(const std::string& host, const std::string& or
   // A group of its own, so that a hung host and anything it started can be
   // stopped together.
   options.grouping = os::Grouping::OwnGroup;
+  SelfTest result;
   os::Process child;
-  if (const os::Status started = os::Process::start(options, &child); !started.ok()) {
-    return {"it could not be started: " + started.message()};
+  os::Status started = os::Process::start(options, &child);
+  if (!started.ok() && started.error() == ENOEXEC) {
+    // execvp runs a file the kernel does not take as a program with the
+    // shell, as a script (base/process/launch_posix.cc starts hosts so).
+    options.arguments = {"/bin/sh", host, origin};
+    started = os::Process::start(options, &child);
   }
-  const std::string request = frame(kPing);
-  const std::string expected = frame(kReplyTrue);
-  child.write(request);
+  if (!started.ok()) {
+    result.browserFailures.push_back("it could not be started: " + started.message());
+    return result;
+  }
+  const std::int64_t begun = os::monotonicMilliseconds();
+  child.write(frame(kPing));
 
+  // The first message, as the browser reads it: a length in native byte
+  // order, then that many bytes.
   os::Captured captured;
   const std::string& output = captured.output;
-  const std::int64_t replyDeadline = os::monotonicMilliseconds() + kLimitMs;
-  child.collect(captured, replyDeadline, kKeptBytes, [&] {
-    return output.size() >= expected.size() || child.output() < 0 || child.hasExited();
-  });
-  const bool replied = output.size() >= expected.size();
-  const bool endedBeforeReply = !replied && os::monotonicMilliseconds() < replyDeadline;
+  const auto claimed = [&]() -> std::optional<std::uint32_t> {
+    if (output.size() < 4) return std::nullopt;
+    std::uint32_t length = 0;
+    std::memcpy(&length, output.data(), 4);
+    return length;
+  };
+  const auto whole = [&] {
+    const std::optional<std::uint32_t> length = claimed();
+    return length && (*length > kBrowserMessageLimit || output.size() >= 4 + std::size_t{*length});
+  };
+  child.collect(captured, begun + kPatienceMs, kKeptBytes,
+                [&] { return whole() || child.output() < 0 || child.hasExited(); });
+  const std::int64_t answered = os::monotonicMilliseconds() - begun;
+  const bool replied = whole();
   child.closeInput();
   child.collect(captured, os::monotonicMilliseconds() + kLimitMs, kKeptBytes,
                 [&] { return child.hasExited() && child.output() < 0 && child.errors() < 0; });
   const bool exited = child.hasExited();
-  // Whatever the host left running goes with it, and a host that does not
-  // exit is stopped.
+  // Whatever the host left running in its group goes with it, and a host
+  // that does not exit is stopped.
+  const int group = child.id();
   child.kill();
   const os::Exit exit = child.exit().value_or(os::Exit{});
-
-  std::vector<std::string> problems;
-  const bool killed = exited && !exit.exited;
-  if (killed) problems.push_back("it was killed by " + os::signalName(exit.signal));
-  if (!exited && !replied) {
-    problems.push_back(
-        "it hung: no reply within 2 s, and still running 2 s after its input "
-        "closed (it was stopped)");
-  } else if (!exited) {
-    problems.push_back("it hung: it did not exit within 2 s of its input closing (it was stopped)");
-  } else if (!killed && exit.status != 0) {
-    problems.push_back("it exited with status " + std::to_string(exit.status));
+  std::string ending;
+  if (exited && !exit.exited) ending = "it was killed by " + os::signalName(exit.signal);
+  if (exited && exit.exited && exit.status != 0) {
+    ending = "it exited with status " + std::to_string(exit.status);
   }
-  const std::size_t compared = std::min(output.size(), expected.size());
-  if (!output.empty() && expected.compare(0, compared, output, 0, compared) != 0) {
-    problems.push_back("it replied with the wrong bytes: " + shown(output) + " instead of " +
-                       shown(expected));
-  } else if (!replied && !output.empty()) {
-    problems.push_back("it sent only part of a reply: " + shown(output));
-  } else if (!replied && exited) {
-    problems.push_back(endedBeforeReply ? "it ended without replying"
-                                        : "it sent no reply within 2 s");
-  } else if (output.size() > expected.size() || captured.outputDropped > 0) {
-    problems.push_back("it wrote stray output after its reply: " +
-                       shown(std::string_view(output).substr(expected.size())));
+
+  if (!replied) {
+    std::string why = exited ? "it ended without sending a whole reply"
+                             : "it sent no whole reply within " +
+                                   std::to_string(kPatienceMs / 1000) +
+                                   " s, so the extension would wait for ever (it was stopped)";
+    if (!output.empty()) why += "; it sent only part of one: " + shown(output);
+    if (!ending.empty()) why += "; " + ending;
+    result.browserFailures.push_back(why);
+  } else if (*claimed() > kBrowserMessageLimit) {
+    result.browserFailures.push_back("its reply claims to be " + std::to_string(*claimed()) +
+                                     " bytes long, more than the browser takes (" +
+                                     std::to_string(kBrowserMessageLimit) + ")");
+  } else {
+    const std::string expected = frame(kReplyTrue);
+    const std::size_t length = 4 + std::size_t{*claimed()};
+    if (output.compare(0, length, expected) != 0) {
+      result.contractBreaches.push_back("it replied with " + shown(output.substr(0, length)) +
+                                        " instead of " + shown(expected));
+    }
+    if (answered > kLimitMs) {
+      result.contractBreaches.push_back("it replied after " + std::to_string(answered / 1000) +
+                                        "." + std::to_string(answered % 1000 / 100) +
+                                        " s, where it must within 2 s");
+    }
+    if (output.size() > length || captured.outputDropped > 0) {
+      result.contractBreaches.push_back("it wrote stray output after its reply: " +
+                                        shown(std::string_view(output).substr(length)));
+    }
+    if (!exited) {
+      result.contractBreaches.push_back(
+          "it did not exit within 2 s of its input closing (it was stopped)");
+    } else if (!ending.empty()) {
+      result.contractBreaches.push_back(ending);
+    }
   }
   if (!captured.errors.empty()) {
-    problems.push_back("it wrote to standard error: " + shown(captured.errors, 120));
+    result.contractBreaches.push_back("it wrote to standard error: " + shown(captured.errors, 120));
   }
-  return problems;
+  // Orphans: a daemon it started reaches us once its parent is gone; what
+  // a stopped one leaves in turn, the next round finds.
+  for (int round = 0; adopting && round < 5; ++round) {
+    const std::vector<os::ChildProcess> strays = os::childProcesses();
+    if (strays.empty()) break;
+    for (const os::ChildProcess& stray : strays) {
+      // One of the host's own group was stopped with it; it only needs
+      // reaping.
+      if (stray.group != group) {
+        result.contractBreaches.push_back("it left a process running after it: " +
+                                          std::to_string(stray.id) + " (" +
+                                          shown(stray.command, 80) + "), which was stopped");
+      }
+      os::killChild(stray.id);
+    }
+  }
+  return result;
 }
 
 std::vector<std::string> gatekeeperProblems(const std::string& host) {
@@ -214,7 +278,8 @@ std::optional<std::string> upgradeProofPath(const std::string& host) {
   return host.substr(0, cellar) + "/opt/" + host.substr(name, version - name) + host.substr(rest);
 }
 
-Examination examineManifest(const std::string& file, bool systemWide, const std::string& root) {
+Examination examineManifest(const std::string& file, bool systemWide, const std::string& root,
+                            const std::vector<std::string>& extensionIds) {
   Examination result;
   const std::string registerAgain = ": register again with `tarnwick-register install`";
   std::string text;
@@ -226,6 +291,20 @@ Examination examineManifest(const std::string& file, bool systemWide, const std:
   const Manifest manifest = checkManifest(text, kHostName);
   for (const std::string& rule : manifest.problems) {
     result.problems.push_back("the manifest " + file + " is refused: " + rule + registerAgain);
+  }
+  // The browser starts the host only for an extension that "allowed_origins"
+  // matches (native_process_launcher.cc, MatchesSecurityOrigin).
+  std::vector<std::string> allowed, forbidden;
+  for (const std::string& id : extensionIds) {
+    (manifest.allows(id) ? allowed : forbidden).push_back(id);
+  }
+  if (manifest.problems.empty() && !forbidden.empty()) {
+    std::string ids;
+    for (const std::string& id : forbidden) ids += (ids.empty() ? "" : ", ") + id;
+    result.problems.push_back("the manifest " + file +
+                              " does not allow the Tarnwick extension" +
+                              (forbidden.size() == 1 ? " " : "s ") + ids +
+                              " in \"allowed_origins\"" + registerAgain + " --extension-id ID");
   }
   os::FileInfo info;
   if (systemWide && os::fileInfo(file, &info).ok() && !info.readableByOthers()) {
@@ -276,18 +355,33 @@ Examination examineManifest(const std::string& file, bool systemWide, const std:
                            "deletes: register again with `tarnwick-register install --host " +
                            *lasting + "`");
   }
-  if (manifest.origins.empty()) return result;
-
+  // A manifest the browser refuses starts nothing, so there is nothing to
+  // test; otherwise the host is started as each allowed extension would.
+  if (!manifest.problems.empty()) return result;
   result.notes.push_back("host: " + host);
-  const std::vector<std::string> failures = selfTest(host, manifest.origins.front());
-  if (!failures.empty()) {
+  const auto joined = [](const std::vector<std::string>& parts) {
     std::string all;
-    for (const std::string& failure : failures) all += (all.empty() ? "" : "; ") + failure;
-    result.problems.push_back("the self-test of " + host + " failed: " + all +
-                              ". Reinstall Tarnwick; if that does not help, report this line");
-  } else {
-    result.notes.push_back("self-test: started as " + manifest.origins.front() +
-                           " would start it, it answered {\"ok\":true} and exited cleanly");
+    for (const std::string& part : parts) all += (all.empty() ? "" : "; ") + part;
+    return all;
+  };
+  for (const std::string& id : allowed) {
+    const std::string origin = "chrome-extension://" + id + "/";
+    const SelfTest test = selfTest(host, origin);
+    if (!test.browserFailures.empty()) {
+      result.problems.push_back("the self-test of " + host + " as " + origin +
+                                " failed: " + joined(test.browserFailures) +
+                                ". Reinstall Tarnwick; if that does not help, report this line");
+    } else {
+      result.notes.push_back("self-test: started as " + origin +
+                             " would start it, it replied");
+    }
+    if (!test.contractBreaches.empty()) {
+      result.contract.push_back("broken (the browser does not check it): " +
+                                joined(test.contractBreaches));
+    } else if (test.browserFailures.empty()) {
+      result.contract.push_back(
+          "kept: exactly {\"ok\":true} within 2 s, nothing on standard error, a clean exit");
+    }
   }
   return result;
 }
@@ -376,14 +470,24 @@ std::optional<std::string> bundleIdentifier(const Browser& browser, const std::s
 Policy readPolicy(const std::string& directory) {
   Decided decided;
   if (directory.empty()) return {};
+  Policy blocking;
   for (const std::string& file : policyFilesIn(directory)) {
+    // The browser reads each file with a blocking read: on a FIFO that no
+    // one writes it waits for ever, and its policies never load.
+    os::FileInfo info;
+    if (os::fileInfo(file, &info).ok() && info.type == os::FileType::Fifo) {
+      blocking.blocking.push_back(file);
+      continue;
+    }
     std::string text;
     if (!readBoundedFile(file, &text).ok()) continue;
     if (const std::optional<nlohmann::json> json = readLenientJson(text, TrailingCommas::Allowed)) {
       take(*json, file, decided);
     }
   }
-  return judge(decided);
+  Policy policy = judge(decided);
+  policy.blocking = std::move(blocking.blocking);
+  return policy;
 }
 
 // The browser reads its policies through CFPreferences, whose forced values
@@ -419,14 +523,34 @@ bool isInstalled(const Browser& browser, const PathContext& context) {
   return !sandboxedInstallations(browser, context).empty();
 }
 
-Examination examineBrowser(const Browser& browser, const PathContext& context) {
+Examination examineBrowser(const Browser& browser, const PathContext& context,
+                           const std::vector<std::string>& extensionIds) {
   Examination result;
-  for (const std::string& sandbox : sandboxedInstallations(browser, context)) {
-    result.problems.push_back(browser.name + " is installed as a " + sandbox +
-                              ", whose sandbox cannot start native hosts: install " + browser.name +
-                              " from its regular package (.deb or .rpm) to use Tarnwick");
+  for (const Sandboxed& sandbox : sandboxedInstallations(browser, context)) {
+    if (sandbox.flatpak) {
+      result.notes.push_back(
+          "warning: " + browser.name + " is also installed as a Flatpak (" + sandbox.path +
+          "): that one reads manifests in " + sandbox.hosts +
+          " and starts a host inside its sandbox, where the host cannot reach Tarnwick's files "
+          "unless the app is granted them; use " + browser.name +
+          " from its regular package (.deb or .rpm) for Tarnwick");
+    } else {
+      result.problems.push_back(browser.name + " is installed as a Snap (" + sandbox.path +
+                                "), whose sandbox cannot start native hosts: install " +
+                                browser.name +
+                                " from its regular package (.deb or .rpm) to use Tarnwick");
+    }
   }
   Policy policy = readPolicy(browser.policies);
+  // The recommended policies are read too, though none of them counts
+  // here: a FIFO among them stops the browser just the same.
+  if (browser.policies.size() > 8 &&
+      browser.policies.compare(browser.policies.size() - 8, 8, "/managed") == 0) {
+    const Policy recommended =
+        readPolicy(browser.policies.substr(0, browser.policies.size() - 8) + "/recommended");
+    policy.blocking.insert(policy.blocking.end(), recommended.blocking.begin(),
+                           recommended.blocking.end());
+  }
   if (!browser.policyDomain.empty()) {
     const std::optional<std::string> domain = browser.policyDomain == "{bundle}"
                                                   ? bundleIdentifier(browser, context.root)
@@ -479,6 +603,11 @@ Examination examineBrowser(const Browser& browser, const PathContext& context) {
       result.notes.push_back("hides " + file + ", which it reads only when the one above is gone");
     }
   }
+  for (const std::string& file : policy.blocking) {
+    result.problems.push_back("the policy file " + file +
+                              " is a FIFO: the browser waits for ever to read it, so its policies "
+                              "never load and it starts no host; remove it, or make it a file");
+  }
   if (policy.blocked) {
     result.problems.push_back("the policy NativeMessagingBlocklist blocks " +
                               std::string(kHostName) + " (" + policyFiles.substr(1) +
@@ -494,7 +623,8 @@ Examination examineBrowser(const Browser& browser, const PathContext& context) {
                               "`");
     return result;
   }
-  Examination manifest = examineManifest(manifestPath(used->directory), used->systemWide, context.root);
+  Examination manifest = examineManifest(manifestPath(used->directory), used->systemWide, context.root,
+                                         extensionIds);
   result.problems.insert(result.problems.end(), manifest.problems.begin(), manifest.problems.end());
   result.notes.insert(result.notes.end(), manifest.notes.begin(), manifest.notes.end());
   return result;

@@ -11,34 +11,50 @@
 
 namespace tarnwick::registration {
 
-// Runs the host at `host` as a browser does for the extension at `origin`
-// (the origin as its only argument, its own directory as the working
-// directory, pipes for standard input and output, the environment of a
-// browser started from the desktop with PATH=/usr/bin:/bin), sends it
-// {"type":"ping"} and expects exactly the frame {"ok":true} within two
-// seconds, nothing on standard error, and exit status 0 within two seconds of
-// its input closing. Returns every way it fell short, each a sentence; empty
-// when it passed.
-std::vector<std::string> selfTest(const std::string& host, const std::string& origin);
+// Runs the host at `host` as the browser does for the extension at
+// `origin`: the origin as its only argument, its own directory as the
+// working directory, pipes for standard input and output, the environment
+// of a browser started from the desktop with PATH=/usr/bin:/bin, and a file
+// without "#!" run by /bin/sh, as execvp runs one that fails with ENOEXEC
+// (base/process/launch_posix.cc). It sends {"type":"ping"} and watches what
+// comes back.
+struct SelfTest {
+  // Why the browser would get no reply: the host could not be started, it
+  // ended or hung without sending a whole message, or the message was
+  // longer than the browser takes (1 MiB, native_message_process_host.cc).
+  // Empty when the extension would get a reply.
+  std::vector<std::string> browserFailures;
+  // What the host breaks of its own contract, which the browser does not
+  // check: exactly {"ok":true} within 2 s, nothing on standard error,
+  // nothing after the reply, exit status 0 within 2 s of its input
+  // closing, and nothing left running after it.
+  std::vector<std::string> contractBreaches;
+};
+SelfTest selfTest(const std::string& host, const std::string& origin);
 
 struct Examination {
   std::vector<std::string> problems;  // each says what is wrong and what to do
   std::vector<std::string> notes;     // what was looked at and passed
+  std::vector<std::string> contract;  // the host's own contract, apart from the verdict
   bool healthy() const { return problems.empty(); }
 };
 
-// Examines the manifest file at `file` as the browsers would, then runs the
-// self-test with its first allowed origin. A system-wide manifest, its host
-// and their directories must be usable by every user; under `root` (another
-// system's "/", or "" for this one's) the directories above it are not
-// judged.
-Examination examineManifest(const std::string& file, bool systemWide, const std::string& root);
+// Examines the manifest file at `file` as the browsers would for each of
+// the extensions `extensionIds` (32 letters a-p), then runs the self-test as
+// each of them that it allows. A system-wide manifest, its host and their
+// directories must be usable by every user; under `root` (another system's
+// "/", or "" for this one's) the directories above it are not judged.
+Examination examineManifest(const std::string& file, bool systemWide, const std::string& root,
+                            const std::vector<std::string>& extensionIds);
 
 // What the managed policies in `directory` say about this host.
 struct Policy {
   bool userLevelHosts = true;        // NativeMessagingUserLevelHosts
   bool blocked = false;              // by NativeMessagingBlocklist, not lifted by the allowlist
   std::vector<std::string> sources;  // the policy files that said so
+  // Policy files the browser would wait on for ever (a FIFO with no
+  // writer), so that it never gets as far as starting a host.
+  std::vector<std::string> blocking;
 };
 Policy readPolicy(const std::string& directory);
 
@@ -51,9 +67,10 @@ Policy readManagedPreferences(const std::string& domain, const PathContext& cont
                               std::vector<std::string>* unread);
 
 // Follows `browser`'s own lookup (policy, per-user, system-wide, fallback)
-// to the manifest it would use and examines it; `context` locates sandboxed
-// installations.
-Examination examineBrowser(const Browser& browser, const PathContext& context);
+// to the manifest it would use and examines it for `extensionIds`;
+// `context` locates sandboxed installations.
+Examination examineBrowser(const Browser& browser, const PathContext& context,
+                           const std::vector<std::string>& extensionIds);
 
 // Whether `browser` is on this machine: its configuration directory, its
 // program or a sandboxed package of it.

@@ -4,24 +4,29 @@
 #include <cstdlib>
 #include <string>
 
+#include "util/hex.h"
 #include "util/utf8.h"
 
 namespace tarnwick::registration {
 namespace {
 
-// The browsers' limit (base/json/json_common.h, kAbsoluteMaxDepth).
+// base/json/json_common.h, kAbsoluteMaxDepth: the levels a document may
+// nest, the top level counting as one.
 constexpr int kMaxDepth = 200;
 
+// A recursive-descent reader that follows serde_json_lenient step by step,
+// so that it fails exactly where the crate fails.
 class Reader {
  public:
   Reader(std::string_view text, TrailingCommas commas) : text_(text), commas_(commas) {}
 
   std::optional<nlohmann::json> read() {
+    // The wrapper drops one byte order mark before the crate sees the text.
     if (text_.substr(0, 3) == "\xEF\xBB\xBF") at_ = 3;
     nlohmann::json value;
-    if (!skipSpace() || !parseValue(value, 0) || !skipSpace() || at_ != text_.size()) {
-      return std::nullopt;
-    }
+    // The top level has the whole budget but one (visitor.rs, ValueVisitor::new).
+    if (!skipSpace() || atEnd() || !parseValue(value, kMaxDepth - 1)) return std::nullopt;
+    if (!skipSpace() || !atEnd()) return std::nullopt;
     return value;
   }
 
@@ -29,86 +34,130 @@ class Reader {
   bool atEnd() const { return at_ >= text_.size(); }
   char peek() const { return atEnd() ? '\0' : text_[at_]; }
 
-  // Whitespace and comments; false for a comment that never ends.
+  // de.rs, parse_whitespace: blanks and comments; false for a comment that
+  // is broken or never ends. A "//" comment that runs to the end of the
+  // text ends the text.
   bool skipSpace() {
     while (!atEnd()) {
       const char c = text_[at_];
-      if (c == ' ' || c == '\t' || c == '\n' || c == '\r') {
+      if (c == ' ' || c == '\n' || c == '\t' || c == '\r') {
         ++at_;
-      } else if (text_.substr(at_, 2) == "//") {
-        const std::size_t end = text_.find_first_of("\r\n", at_);
-        at_ = end == std::string_view::npos ? text_.size() : end;
-      } else if (text_.substr(at_, 2) == "/*") {
-        const std::size_t end = text_.find("*/", at_ + 2);
-        if (end == std::string_view::npos) return false;
-        at_ = end + 2;
+        continue;
+      }
+      if (c != '/') return true;
+      ++at_;
+      if (peek() == '/') {
+        const std::size_t end = text_.find('\n', at_);
+        at_ = end == std::string_view::npos ? text_.size() : end + 1;
+      } else if (peek() == '*') {
+        // The star after the slash is not consumed first, so it may be the
+        // star of the closing "*/".
+        while (true) {
+          if (atEnd()) return false;
+          if (text_[at_++] != '*') continue;
+          if (atEnd()) return false;
+          if (text_[at_] == '/') {
+            ++at_;
+            break;
+          }
+        }
       } else {
-        break;
+        return false;  // a slash that starts no comment
       }
     }
     return true;
   }
 
-  bool parseValue(nlohmann::json& value, int depth) {
+  // `budget`: how many more levels the value may open below itself.
+  bool parseValue(nlohmann::json& value, int budget) {
     switch (peek()) {
-      case '{':
       case '[':
-        return parseContainer(value, depth + 1);
+        return parseArray(value, budget);
+      case '{':
+        return parseObject(value, budget);
       case '"': {
         std::string text;
         if (!parseString(text)) return false;
         value = std::move(text);
         return true;
       }
+      case 't':
+        return parseWord("true", true, value);
+      case 'f':
+        return parseWord("false", false, value);
+      case 'n':
+        return parseWord("null", nullptr, value);
       default:
-        return parseLiteral(value);
+        return parseNumber(value);
     }
   }
 
-  // An object or an array, from its opening bracket: members (a key, a
-  // colon, a value) or elements, separated by commas, with one after the
-  // last where trailing commas are allowed.
-  bool parseContainer(nlohmann::json& value, int depth) {
-    if (depth > kMaxDepth) return false;
-    const bool object = text_[at_++] == '{';
-    const char close = object ? '}' : ']';
-    value = object ? nlohmann::json::object() : nlohmann::json::array();
-    if (!skipSpace()) return false;
-    bool first = true;
-    while (true) {
-      if (peek() == close && (first || commas_ == TrailingCommas::Allowed)) {
+  bool parseWord(std::string_view word, nlohmann::json literal, nlohmann::json& value) {
+    if (text_.substr(at_, word.size()) != word) return false;
+    at_ += word.size();
+    value = std::move(literal);
+    return true;
+  }
+
+  // visitor.rs, visit_seq: a level is spent before each look for an element,
+  // the one that finds the closing bracket included.
+  bool parseArray(nlohmann::json& value, int budget) {
+    ++at_;
+    value = nlohmann::json::array();
+    for (bool first = true;; first = false) {
+      if (budget < 1) return false;  // recursion limit exceeded
+      if (!skipSpace() || atEnd()) return false;
+      if (peek() == ']') {
         ++at_;
         return true;
       }
-      std::string key;
-      if (object) {
-        if (peek() != '"' || !parseString(key) || !skipSpace() || peek() != ':') return false;
+      if (!first) {
+        if (peek() != ',') return false;
         ++at_;
-        if (!skipSpace()) return false;
+        if (!skipSpace() || atEnd()) return false;
+        if (peek() == ']') {
+          if (commas_ != TrailingCommas::Allowed) return false;
+          ++at_;
+          return true;
+        }
       }
       nlohmann::json element;
-      if (!parseValue(element, depth) || !skipSpace()) return false;
-      if (object) {
-        value[key] = std::move(element);  // a repeated key: the last wins
-      } else {
-        value.push_back(std::move(element));
-      }
-      if (peek() == close) {
-        ++at_;
-        return true;
-      }
-      if (peek() != ',') return false;
-      ++at_;
-      if (!skipSpace()) return false;
-      first = false;
+      if (!parseValue(element, budget - 1)) return false;
+      value.push_back(std::move(element));
     }
   }
 
-  static int hexValue(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
+  // visitor.rs, visit_map: a level is spent for each member's value only.
+  bool parseObject(nlohmann::json& value, int budget) {
+    ++at_;
+    value = nlohmann::json::object();
+    for (bool first = true;; first = false) {
+      if (!skipSpace() || atEnd()) return false;
+      if (peek() == '}') {
+        ++at_;
+        return true;
+      }
+      if (!first) {
+        if (peek() != ',') return false;
+        ++at_;
+        if (!skipSpace() || atEnd()) return false;
+        if (peek() == '}') {
+          if (commas_ != TrailingCommas::Allowed) return false;
+          ++at_;
+          return true;
+        }
+      }
+      if (peek() != '"') return false;  // a key must be a string
+      std::string key;
+      if (!parseString(key)) return false;
+      if (budget < 1) return false;
+      if (!skipSpace() || peek() != ':') return false;
+      ++at_;
+      if (!skipSpace() || atEnd()) return false;
+      nlohmann::json member;
+      if (!parseValue(member, budget - 1)) return false;
+      value[key] = std::move(member);  // a repeated key: the last wins
+    }
   }
 
   bool hexDigits(int count, unsigned& value) {
@@ -122,6 +171,10 @@ class Reader {
     return true;
   }
 
+  // read.rs, parse_str_bytes: raw bytes up to the closing quote, each run of
+  // them valid UTF-8 on its own (an escape always yields whole characters,
+  // so it can neither complete nor continue a sequence), carriage returns
+  // and line feeds allowed raw, every other control character refused.
   bool parseString(std::string& out) {
     ++at_;  // the opening quote
     while (!atEnd()) {
@@ -134,10 +187,7 @@ class Reader {
         ++at_;
         if (!parseEscape(out)) return false;
       } else if (c < 0x20) {
-        if (c != '\r' && c != '\n') return false;  // JSON_ALLOW_NEWLINES_IN_STRINGS only
-        out.push_back(static_cast<char>(c));
-        ++at_;
-      } else if (c < 0x80) {
+        if (c != '\r' && c != '\n') return false;
         out.push_back(static_cast<char>(c));
         ++at_;
       } else {
@@ -150,6 +200,7 @@ class Reader {
     return false;
   }
 
+  // read.rs, parse_escape, with \x allowed and \v not.
   bool parseEscape(std::string& out) {
     if (atEnd()) return false;
     const char c = text_[at_++];
@@ -174,7 +225,7 @@ class Reader {
       case 't':
         out.push_back('\t');
         return true;
-      case 'x': {  // JSON_ALLOW_X_ESCAPES: a code point below 256
+      case 'x': {  // a code point below 256, never invalid
         unsigned code = 0;
         if (!hexDigits(2, code)) return false;
         appendUtf8(out, code);
@@ -185,9 +236,10 @@ class Reader {
         if (!hexDigits(4, unit)) return false;
         if (unit >= 0xDC00 && unit <= 0xDFFF) return false;  // a low surrogate alone
         if (unit >= 0xD800 && unit <= 0xDBFF) {
-          unsigned low = 0;
+          // Only another \u escape may follow, and it must be the low half.
           if (text_.substr(at_, 2) != "\\u") return false;
           at_ += 2;
+          unsigned low = 0;
           if (!hexDigits(4, low) || low < 0xDC00 || low > 0xDFFF) return false;
           unit = 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00);
         }
@@ -199,17 +251,11 @@ class Reader {
     }
   }
 
-  // true, false, null or a number.
-  bool parseLiteral(nlohmann::json& value) {
-    for (const auto& [word, literal] : {std::pair<std::string_view, nlohmann::json>{"true", true},
-                                        {"false", false},
-                                        {"null", nullptr}}) {
-      if (text_.substr(at_, word.size()) == word) {
-        at_ += word.size();
-        value = literal;
-        return true;
-      }
-    }
+  // de.rs, parse_integer and what follows it: an optional minus, no leading
+  // zero before another digit, a fraction and an exponent each with at
+  // least one digit; a value too large for a double fails, one too small
+  // is zero.
+  bool parseNumber(nlohmann::json& value) {
     const std::size_t start = at_;
     const auto digits = [&] {
       const std::size_t from = at_;
@@ -219,6 +265,7 @@ class Reader {
     if (peek() == '-') ++at_;
     if (peek() == '0') {
       ++at_;
+      if (peek() >= '0' && peek() <= '9') return false;
     } else if (!digits()) {
       return false;
     }
@@ -237,7 +284,8 @@ class Reader {
     const std::string number(text_.substr(start, at_ - start));
     const double parsed = std::strtod(number.c_str(), nullptr);
     if (!std::isfinite(parsed)) return false;
-    if (integral && std::abs(parsed) < 9e15) {
+    // The wrapper keeps what fits 32 bits as an integer, the rest as a double.
+    if (integral && parsed >= -2147483648.0 && parsed <= 2147483647.0) {
       value = static_cast<long long>(parsed);
     } else {
       value = parsed;

@@ -480,24 +480,32 @@ std::string manifestPath(const std::string& directory) {
   return directory + "/com.tarnwick.host.json";
 }
 
-std::vector<std::string> sandboxedInstallations(const Browser& browser,
-                                                const PathContext& context) {
+std::vector<Sandboxed> sandboxedInstallations(const Browser& browser, const PathContext& context) {
   const std::string& root = context.root;
   const std::string& home = context.home;
-  std::vector<std::string> found;
+  std::vector<Sandboxed> found;
   for (const std::string& snap : browser.snaps) {
     for (const std::string& place : {root + "/snap/", root + "/var/lib/snapd/snap/"}) {
       if (os::pathExists(place + snap)) {
-        found.push_back("Snap (" + place + snap + ")");
+        found.push_back({false, place + snap, {}});
         break;
       }
+    }
+  }
+  // Inside its sandbox the browser's configuration home is the app's own;
+  // the per-user directory keeps its place below it.
+  std::string below = browser.userHosts;
+  for (const std::string& configHome : {context.configHome, context.xdgConfigHome}) {
+    if (!configHome.empty() && below.compare(0, configHome.size() + 1, configHome + "/") == 0) {
+      below = below.substr(configHome.size());
+      break;
     }
   }
   for (const std::string& id : browser.flatpaks) {
     for (const std::string& place :
          {home + "/.local/share/flatpak/app/", root + "/var/lib/flatpak/app/"}) {
       if (os::pathExists(place + id)) {
-        found.push_back("Flatpak (" + place + id + ")");
+        found.push_back({true, place + id, home + "/.var/app/" + id + "/config" + below});
         break;
       }
     }

@@ -89,8 +89,18 @@ std::string manifestPath(const std::string& directory);
 // name (of any name but its first component).
 bool pathPresent(const std::string& path);
 
-// Snap and Flatpak installations of `browser` found on this machine, each as
-// "Snap" or "Flatpak" with the path that shows it.
-std::vector<std::string> sandboxedInstallations(const Browser& browser, const PathContext& context);
+// A Snap or Flatpak installation of a browser. Snap's browsers cannot start
+// native hosts at all. A Flatpak browser does: it reads manifests under
+// ~/.var/app/<app id>/config (its own XDG_CONFIG_HOME) and runs the host
+// inside its sandbox, where the host reaches the user's files only as far
+// as the user has granted the app.
+struct Sandboxed {
+  bool flatpak = false;  // else a Snap
+  std::string path;      // what shows it is installed
+  std::string hosts;     // Flatpak: the manifest directory it reads per user
+};
+
+// The Snap and Flatpak installations of `browser` found on this machine.
+std::vector<Sandboxed> sandboxedInstallations(const Browser& browser, const PathContext& context);
 
 }  // namespace tarnwick::registration

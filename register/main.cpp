@@ -34,7 +34,9 @@ constexpr std::string_view kUsage = R"(usage:
 
 options:
   --extension-id ID  an extension allowed to start the host: 32 letters a-p,
-                     bare or as chrome-extension://ID/ (repeat for several)
+                     bare or as chrome-extension://ID/ (repeat for several);
+                     for doctor, the extensions to check for (default: the
+                     Tarnwick extensions this build was made for)
   --host PATH        the installed host (default: ../libexec/tarnwick/tarnwick-host
                      beside this program)
   --browser NAME     only this browser: chrome, chromium, edge, brave, vivaldi,
@@ -168,7 +170,7 @@ Options parse(int argc, char** argv) {
       {"install", "--extension-id --host --system --all" + places},
       {"uninstall", "--system --keep-directories" + places},
       {"status", "--system" + places},
-      {"doctor", "--system" + places},
+      {"doctor", "--system --extension-id" + places},
       {"print-manifest", " --extension-id --host"},
       {"directories", "--system --all" + places},
   };
@@ -537,10 +539,17 @@ int install(const Options& options) {
         << " (--all registers for them too)\n";
   }
   for (const Browser& browser : here.browsers) {
-    for (const std::string& sandbox : sandboxedInstallations(browser, here.context)) {
-      out << "note: " << browser.name << " is installed as a " << sandbox
-          << ", whose sandbox cannot start native hosts; use " << browser.name
-          << " from its regular package for Tarnwick\n";
+    for (const Sandboxed& sandbox : sandboxedInstallations(browser, here.context)) {
+      if (sandbox.flatpak) {
+        out << "note: " << browser.name << " is installed as a Flatpak (" << sandbox.path
+            << "), which reads manifests in " << sandbox.hosts
+            << " and runs the host inside its sandbox, away from Tarnwick's files; use "
+            << browser.name << " from its regular package for Tarnwick\n";
+      } else {
+        out << "note: " << browser.name << " is installed as a Snap (" << sandbox.path
+            << "), whose sandbox cannot start native hosts; use " << browser.name
+            << " from its regular package for Tarnwick\n";
+      }
     }
   }
   // The undo command is printed as it must be pasted: shell-quoted, so any
@@ -659,12 +668,42 @@ void printExamination(const std::string& subject, const Examination& examination
   out << subject << ": " << (examination.healthy() ? "healthy" : "FAILS") << "\n";
   for (const std::string& note : examination.notes) out << "  " << note << "\n";
   for (const std::string& problem : examination.problems) out << "  problem: " << problem << "\n";
+  for (const std::string& line : examination.contract) out << "  host contract: " << line << "\n";
+}
+
+// The extensions the doctor checks for: those named with --extension-id,
+// else the installed list beside the tool (PREFIX/share/tarnwick/
+// extension-ids, one ID a line), else the list this build was made with.
+std::vector<std::string> extensionIdsToCheck(const Options& options) {
+  std::vector<std::string> ids;
+  const auto add = [&](const std::string& origin) {
+    const std::string id = origin.substr(19, 32);  // chrome-extension://<id>/
+    if (std::find(ids.begin(), ids.end(), id) == ids.end()) ids.push_back(id);
+  };
+  for (const std::string& origin : options.origins) add(origin);
+  if (!ids.empty() || selfPath.empty()) return ids;
+  std::string listed;
+  const std::string bin = selfPath.substr(0, selfPath.rfind('/'));
+  const std::string file = bin.substr(0, bin.rfind('/')) + "/share/tarnwick/extension-ids";
+  if (!readBoundedFile(file, &listed).ok()) listed = TARNWICK_EXTENSION_IDS;
+  std::string line;
+  for (const char c : listed + "\n") {
+    if (c == '\n' || c == ',') {
+      if (const std::optional<std::string> origin = extensionOrigin(line)) add(*origin);
+      line.clear();
+    } else if (c != '\r' && c != ' ') {
+      line.push_back(c);
+    }
+  }
+  return ids;
 }
 
 int doctor(const Options& options) {
+  const std::vector<std::string> ids = extensionIdsToCheck(options);
+  if (ids.empty()) fail("no Tarnwick extension ID is known here: name one with --extension-id", 2);
   if (options.directory) {
     const Examination examination =
-        examineManifest(manifestPath(*options.directory), options.system, options.root);
+        examineManifest(manifestPath(*options.directory), options.system, options.root, ids);
     printExamination(*options.directory, examination);
     out << "doctor: "
         << (examination.healthy() ? "the manifest there would start the host"
@@ -682,7 +721,7 @@ int doctor(const Options& options) {
          &browser != &firstOf(here, browser.key))) {
       continue;
     }
-    Examination examination = examineBrowser(browser, here.context);
+    Examination examination = examineBrowser(browser, here.context, ids);
     if (!isInstalled(browser, here.context)) {
       examination.notes.insert(examination.notes.begin(), "not installed here");
     }

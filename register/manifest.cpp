@@ -107,28 +107,31 @@ Manifest checkManifest(std::string_view text, std::string_view expectedName) {
         continue;
       }
       const std::string value = origin.get<std::string>();
-      // A URL pattern of the extension scheme: a host, then a path, which
-      // matching ignores; no wildcard host (chrome/browser/extensions/api/
-      // messaging/native_messaging_host_manifest.cc, and URLPattern).
-      const std::string_view rest = std::string_view(value).substr(
-          value.compare(0, kScheme.size(), kScheme) == 0 ? kScheme.size() : value.size());
-      const std::size_t slash = rest.find('/');
-      std::string host(rest.substr(0, slash));
-      for (char& c : host) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
-      if (rest.empty() || slash == std::string_view::npos || host.empty() ||
-          host.find('*') != std::string::npos) {
-        problems.push_back("\"" + value +
-                           "\" is not an extension origin (chrome-extension://<32 letters a-p>/; "
-                           "no wildcards)");
+      OriginPattern pattern = parseOriginPattern(value);
+      if (!pattern.refused.empty()) {
+        problems.push_back("\"allowed_origins\" holds \"" + value +
+                           "\", which is no extension origin the browser takes: " +
+                           pattern.refused + "; write one as chrome-extension://<32 letters a-p>/");
         continue;
       }
-      if (isExtensionId(host)) manifest.origins.push_back(std::string(kScheme) + host + "/");
-    }
-    if (manifest.origins.empty() && problems.empty()) {
-      problems.push_back("\"allowed_origins\" allows no extension");
+      std::string id = pattern.host;
+      if (!id.empty() && id.back() == '.') id.pop_back();
+      if (!pattern.anyScheme && isExtensionId(id)) {
+        const std::string shown = std::string(kScheme) + id + "/";
+        if (std::find(manifest.origins.begin(), manifest.origins.end(), shown) ==
+            manifest.origins.end()) {
+          manifest.origins.push_back(shown);
+        }
+      }
+      manifest.patterns.push_back(std::move(pattern));
     }
   }
   return manifest;
+}
+
+bool Manifest::allows(std::string_view id) const {
+  return std::any_of(patterns.begin(), patterns.end(),
+                     [&](const OriginPattern& pattern) { return patternAllows(pattern, id); });
 }
 
 bool isOurManifest(std::string_view text) {

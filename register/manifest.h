@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/system.h"
+#include "url_pattern.h"
 
 namespace tarnwick::registration {
 
@@ -15,11 +16,12 @@ namespace tarnwick::registration {
 // ".json".
 inline constexpr std::string_view kHostName = "com.tarnwick.host";
 
-// Manifests and policy files larger than this are not read. The browsers set
-// no limit; this one only keeps a runaway file from exhausting memory, far
-// past any real file (a policy file with a long URL list is a few hundred
-// KiB).
-inline constexpr std::size_t kManifestLimit = 64 * 1024 * 1024;
+// Manifests and policy files larger than this are not read, and the doctor
+// says so instead of a verdict. The browsers set no limit and read any
+// regular file whole; this one only keeps a file that grows without end
+// from exhausting memory, far past any file a browser would finish reading
+// either.
+inline constexpr std::size_t kManifestLimit = std::size_t{1} << 32;
 
 // "chrome-extension://<id>/" for an extension ID of 32 letters a to p, given
 // bare or already in that form; nothing for anything else.
@@ -39,9 +41,16 @@ os::Status readBoundedFile(const std::string& path, std::string* text);
 struct Manifest {
   std::string name;
   std::string hostPath;
+  // The entries of "allowed_origins" as the browser parsed them.
+  std::vector<OriginPattern> patterns;
+  // The extensions' origins ("chrome-extension://<id>/") that the patterns
+  // allow, for display.
   std::vector<std::string> origins;
   // Every rule of the browsers that the manifest breaks, each a sentence.
   std::vector<std::string> problems;
+
+  // Whether the extension `id` may start the host.
+  bool allows(std::string_view id) const;
 };
 
 // The manifest in `text` as the browsers judge it
@@ -49,12 +58,11 @@ struct Manifest {
 // JSON as lenient_json.h reads it, without trailing commas; "name" of
 // [a-z0-9._] (dots only between other characters) equal to `expectedName`;
 // a non-empty "description"; "type" "stdio"; "path" absolute; and
-// "allowed_origins" a list of chrome-extension:// URL patterns, each with a
-// host that is no wildcard and a path (matching ignores the path; the host
-// is lower-cased, as URL hosts are). One bad entry refuses the whole
-// manifest. Every rule broken is one entry of `problems`; `origins` are the
-// allowed extensions' origins ("chrome-extension://<id>/"), whatever the
-// verdict.
+// "allowed_origins" a list of URL patterns as url_pattern.h reads them, none
+// of which may match every host. One entry the browser refuses refuses the
+// whole manifest. Every rule broken is one entry of `problems`; `patterns`
+// and `origins` are filled whatever the verdict. Which extensions it allows
+// is the caller's question (`allows`).
 Manifest checkManifest(std::string_view text, std::string_view expectedName);
 
 // Whether `text` is a manifest of this host, judged by its "name" alone, so

@@ -317,19 +317,12 @@ class RequestDecoder {
     }
   }
 
-  static int hexValue(unsigned char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-  }
-
   // Four hex digits of a \u escape, after the "\u".
   bool codeUnit(unsigned& unit) {
     if (end_ - at_ < 4) return false;
     unit = 0;
     for (int i = 0; i < 4; ++i) {
-      const int digit = hexValue(at_[i]);
+      const int digit = hexValue(static_cast<char>(at_[i]));
       if (digit < 0) return false;
       unit = unit * 16 + static_cast<unsigned>(digit);
     }

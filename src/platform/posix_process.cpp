@@ -6,12 +6,18 @@
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#if defined(__linux__)
+#include <dirent.h>
+#include <sys/prctl.h>
+#endif
 #if defined(__APPLE__)
 #include <Availability.h>
 #endif
 
 #include <algorithm>
 #include <cerrno>
+#include <fstream>
+#include <sstream>
 #include <utility>
 
 #include "platform/process.h"
@@ -342,6 +348,55 @@ Completion runToCompletion(ProcessOptions options, std::string_view input, std::
   process.kill();
   completion.exit = process.exit().value_or(Exit{});
   return completion;
+}
+
+bool adoptOrphans() {
+#if defined(__linux__)
+  return ::prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0) == 0;
+#else
+  return false;
+#endif
+}
+
+std::vector<ChildProcess> childProcesses() {
+  std::vector<ChildProcess> children;
+#if defined(__linux__)
+  // /proc/PID/stat: "PID (COMMAND) STATE PPID ...", where COMMAND may hold
+  // spaces and parentheses, so the fields are counted from its last ")".
+  DIR* proc = ::opendir("/proc");
+  if (proc == nullptr) return children;
+  const pid_t self = ::getpid();
+  while (const dirent* entry = ::readdir(proc)) {
+    const std::string name = entry->d_name;
+    if (name.empty() || name.find_first_not_of("0123456789") != std::string::npos) continue;
+    std::ifstream statFile("/proc/" + name + "/stat");
+    std::string stat((std::istreambuf_iterator<char>(statFile)), std::istreambuf_iterator<char>());
+    const std::size_t close = stat.rfind(')');
+    if (close == std::string::npos) continue;
+    std::istringstream fields(stat.substr(close + 1));
+    std::string state;
+    long parent = 0, group = 0;
+    if (!(fields >> state >> parent >> group) || parent != self || state == "Z") continue;
+    std::ifstream cmdline("/proc/" + name + "/cmdline");
+    std::string command((std::istreambuf_iterator<char>(cmdline)),
+                        std::istreambuf_iterator<char>());
+    while (!command.empty() && command.back() == '\0') command.pop_back();
+    std::replace(command.begin(), command.end(), '\0', ' ');
+    children.push_back({std::stoi(name), static_cast<int>(group), command});
+  }
+  ::closedir(proc);
+#endif
+  return children;
+}
+
+void killChild(int id) {
+  if (id <= 0) return;
+  const pid_t group = ::getpgid(id);
+  if (group == id && group != ::getpgrp()) ::kill(-group, SIGKILL);
+  ::kill(id, SIGKILL);
+  int status = 0;
+  while (::waitpid(id, &status, 0) < 0 && errno == EINTR) {
+  }
 }
 
 }  // namespace tarnwick::os

@@ -243,9 +243,10 @@ std::string Status::message() const {
 Status fileInfo(const std::string& path, FileInfo* info) {
   struct stat status {};
   if (::stat(path.c_str(), &status) != 0) return Status::fromErrno();
-  info->type = S_ISREG(status.st_mode)   ? FileType::Regular
-               : S_ISDIR(status.st_mode) ? FileType::Directory
-                                         : FileType::Other;
+  info->type = S_ISREG(status.st_mode)    ? FileType::Regular
+               : S_ISDIR(status.st_mode)  ? FileType::Directory
+               : S_ISFIFO(status.st_mode) ? FileType::Fifo
+                                          : FileType::Other;
   info->mode = static_cast<unsigned>(status.st_mode & 07777);
   return {};
 }

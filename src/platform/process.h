@@ -134,4 +134,26 @@ struct Completion {
 Completion runToCompletion(ProcessOptions options, std::string_view input, std::int64_t deadline,
                            std::size_t limit = 16 * 1024 * 1024);
 
+// ---- What children leave behind --------------------------------------------
+
+// Makes this process the reaper of every orphan among its descendants
+// (Linux's child subreaper), so that a daemon a child leaves running, in a
+// session of its own, becomes this process's child instead of init's. False
+// where the system has no such thing (macOS).
+bool adoptOrphans();
+
+struct ChildProcess {
+  int id = -1;
+  int group = -1;       // its process group
+  std::string command;  // its command line, arguments joined by spaces
+};
+
+// This process's own children, zombies left out; empty where the system
+// cannot list them.
+std::vector<ChildProcess> childProcesses();
+
+// Kills the child `id` with its process group when it leads one of its own
+// (a daemon's session), and reaps it.
+void killChild(int id);
+
 }  // namespace tarnwick::os

@@ -40,7 +40,7 @@ class Status {
 
 // ---- Files and directories ------------------------------------------------
 
-enum class FileType { Regular, Directory, Other };
+enum class FileType { Regular, Directory, Fifo, Other };
 
 struct FileInfo {
   FileType type = FileType::Other;

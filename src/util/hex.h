@@ -13,6 +13,15 @@ inline char hexDigit(unsigned value, HexCase letters = HexCase::Lower) {
   return (letters == HexCase::Upper ? "0123456789ABCDEF" : "0123456789abcdef")[value & 0xF];
 }
 
+// The value of the hexadecimal digit `c` (either case), or -1 for anything
+// else.
+inline int hexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
 // Appends two digits for each byte of `bytes`.
 inline void appendHex(std::string& out, std::span<const unsigned char> bytes,
                       HexCase letters = HexCase::Lower) {
