@@ -574,6 +574,15 @@ Examination examineBrowser(const Browser& browser, const PathContext& context,
     std::string directory;
     bool systemWide;
   };
+  // A relative per-user directory (CHROME_CONFIG_HOME set but empty, or a
+  // relative one) is taken from whatever directory the browser was started
+  // in: nothing can be said of it, and the browser cannot be relied on.
+  if (!browser.userHosts.empty() && browser.userHosts[0] != '/') {
+    result.problems.push_back(
+        browser.name + " keeps its profile, and reads per-user manifests, in " +
+        browser.userHosts + ", relative to the directory it happens to be started in, " +
+        "as CHROME_CONFIG_HOME is set but empty or relative: unset it, or make it absolute");
+  }
   std::vector<Candidate> lookup;
   std::vector<std::string> userLevel{browser.userHosts};
   userLevel.insert(userLevel.end(), browser.moreUserHosts.begin(), browser.moreUserHosts.end());

@@ -99,13 +99,13 @@ class Reader {
     return true;
   }
 
-  // visitor.rs, visit_seq: a level is spent before each look for an element,
-  // the one that finds the closing bracket included.
+  // visitor.rs: a container spends a level as it opens, empty or not, and
+  // fails when none is left ("recursion limit exceeded").
   bool parseArray(nlohmann::json& value, int budget) {
+    if (budget < 1) return false;
     ++at_;
     value = nlohmann::json::array();
     for (bool first = true;; first = false) {
-      if (budget < 1) return false;  // recursion limit exceeded
       if (!skipSpace() || atEnd()) return false;
       if (peek() == ']') {
         ++at_;
@@ -127,8 +127,8 @@ class Reader {
     }
   }
 
-  // visitor.rs, visit_map: a level is spent for each member's value only.
   bool parseObject(nlohmann::json& value, int budget) {
+    if (budget < 1) return false;
     ++at_;
     value = nlohmann::json::object();
     for (bool first = true;; first = false) {
@@ -150,7 +150,6 @@ class Reader {
       if (peek() != '"') return false;  // a key must be a string
       std::string key;
       if (!parseString(key)) return false;
-      if (budget < 1) return false;
       if (!skipSpace() || peek() != ':') return false;
       ++at_;
       if (!skipSpace() || atEnd()) return false;

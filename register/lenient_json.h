@@ -15,9 +15,8 @@
 // fit a finite double, no other control character and no "\v" in strings,
 // nothing after the value, the last of repeated keys wins. Nesting follows
 // the wrapper's budget of 200 levels, the top level counting as one: an
-// array at level 200 fails even when empty (the wrapper spends a level
-// before it looks for the closing bracket), an object there only when it
-// has a member. No size limit.
+// array or object at level 200 fails, even an empty one (json_common.h,
+// depth >= kAbsoluteMaxDepth). No size limit.
 #pragma once
 
 #include <nlohmann/json.hpp>

@@ -414,7 +414,13 @@ PathContext contextFromEnvironment(const std::string& home) {
   PathContext context;
   context.home = home;
   context.xdgConfigHome = nonEmptyVariable("XDG_CONFIG_HOME").value_or(home + "/.config");
-  context.configHome = nonEmptyVariable("CHROME_CONFIG_HOME").value_or(context.xdgConfigHome);
+  // CHROME_CONFIG_HOME counts whenever it is set: set but empty, the
+  // browser's profile is "chromium" in whatever directory it was started in
+  // (chrome/common/chrome_paths_linux.cc), which "." stands for here.
+  const std::optional<std::string> chromeConfig = os::environmentVariable("CHROME_CONFIG_HOME");
+  context.configHome = !chromeConfig                ? context.xdgConfigHome
+                       : chromeConfig->empty()      ? std::string(".")
+                                                    : *chromeConfig;
   context.heliumConfigHome = nonEmptyVariable("HELIUM_CONFIG_HOME").value_or(context.xdgConfigHome);
   context.user = os::userName().value_or("");
   return context;

@@ -16,7 +16,8 @@ namespace tarnwick::registration {
 // leaves out is empty. Paths in the table may start with a
 // placeholder that `resolve` expands:
 //   {config}  the configuration home of Chromium-based browsers on Linux:
-//             $CHROME_CONFIG_HOME, else $XDG_CONFIG_HOME, else ~/.config
+//             $CHROME_CONFIG_HOME (when set at all: "." when it is empty),
+//             else $XDG_CONFIG_HOME, else ~/.config
 //   {xdg}     $XDG_CONFIG_HOME, else ~/.config
 //   {helium}  $HELIUM_CONFIG_HOME, else {xdg}
 //   {home}    the user's home directory

@@ -461,6 +461,13 @@ std::vector<Target> installTargets(const Options& options, const Machine& here,
       continue;
     }
     const std::string& directory = options.system ? browser.systemHosts : browser.userHosts;
+    // Relative only through the environment (an empty CHROME_CONFIG_HOME):
+    // it would land wherever this tool happens to run.
+    if (directory.empty() || directory[0] != '/') {
+      fail("the per-user directory of " + browser.name + " would be " + directory +
+           ", relative to wherever the browser starts, as CHROME_CONFIG_HOME is set but empty "
+           "or relative: unset it, or make it absolute; nothing was touched");
+    }
     auto target = std::find_if(targets.begin(), targets.end(),
                                [&](const Target& t) { return t.directory == directory; });
     if (target == targets.end()) {

@@ -115,7 +115,7 @@ Manifest checkManifest(std::string_view text, std::string_view expectedName) {
         continue;
       }
       std::string id = pattern.host;
-      if (!id.empty() && id.back() == '.') id.pop_back();
+      while (!id.empty() && id.back() == '.') id.pop_back();
       if (!pattern.anyScheme && isExtensionId(id)) {
         const std::string shown = std::string(kScheme) + id + "/";
         if (std::find(manifest.origins.begin(), manifest.origins.end(), shown) ==

@@ -30,7 +30,7 @@ struct OriginPattern {
 OriginPattern parseOriginPattern(std::string_view entry);
 
 // Whether the extension `id` (32 letters a-p) may start the host by
-// `pattern`: the hosts are equal once each loses one trailing dot.
+// `pattern`: the hosts are equal once the pattern's loses its trailing dots.
 bool patternAllows(const OriginPattern& pattern, std::string_view id);
 
 // The host of `text` canonicalised as a URL host of a standard scheme:

@@ -5,10 +5,14 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <random>
 #include <filesystem>
 #include <functional>
 #include <iostream>
@@ -17,6 +21,7 @@
 #include <regex>
 #include <thread>
 
+#include "differential.h"
 #include "opener.h"
 #include "platform/operating_system.h"
 #include "platform/process.h"
@@ -434,6 +439,250 @@ TEST_F(Differential, DoctorAgreesWithTheBrowser) {
               << "\n";
   }
   std::cout << "differential: " << agreed << " of " << cases.size() << " cases agree\n";
+}
+
+// ---- Generated cases ---------------------------------------------------------
+
+// The browser's own reading of a case: the doctor's exit status, and whether
+// the extension's ping got a reply.
+struct Verdicts {
+  int doctor = -1;
+  bool started = false;
+  std::string browser, doctorOutput;
+};
+
+// Lays out generated cases (differential.h) and asks both: `doctor --browser
+// chromium` and the real browser, started as a user would start it (no
+// --user-data-dir: it finds its profile, and its per-user manifests, where
+// its environment says), with the extension in probe mode.
+class Generated : public Differential {
+ protected:
+  const std::string bin = scratch / "hosts-bin";
+  const std::string real = scratch / "real/tarnwick-host";
+  const std::string extension = scratch / "extension";
+
+  void SetUp() override {
+    Differential::SetUp();
+    if (IsSkipped() || HasFatalFailure()) return;
+    std::filesystem::create_directories(scratch / "real");
+    std::filesystem::copy_file(hostBinary(), real);
+    std::filesystem::create_directories(extension);
+    for (const char* name : {"manifest.json", "background.js"}) {
+      std::filesystem::copy_file(std::string(TARNWICK_EXTENSION_DIR) + "/" + name,
+                                 extension + "/" + name);
+    }
+    writeFile(extension + "/probe.json", R"({"host":"com.tarnwick.host","timeout":8000})");
+  }
+
+  // Where the browser reads per-user manifests: $CHROME_CONFIG_HOME, else
+  // $XDG_CONFIG_HOME, else ~/.config, each only when set and not empty
+  // (chrome/common/chrome_paths_linux.cc).
+  static std::string userDirectory(const nlohmann::json& env, const std::string& home) {
+    for (const char* name : {"CHROME_CONFIG_HOME", "XDG_CONFIG_HOME"}) {
+      if (env.contains(name) && !env[name].get<std::string>().empty()) {
+        return expandHome(env[name].get<std::string>(), home) + "/chromium/NativeMessagingHosts";
+      }
+    }
+    return home + "/.config/chromium/NativeMessagingHosts";
+  }
+
+  static std::string expandHome(std::string text, const std::string& home) {
+    for (std::size_t at; (at = text.find("{home}")) != std::string::npos;) {
+      text.replace(at, 6, home);
+    }
+    return text;
+  }
+
+  std::string expand(std::string text, const nlohmann::json& env) const {
+    const std::pair<std::string, std::string> tokens[] = {
+        {"{policies}", "/etc/chromium/policies/managed"},
+        {"{recommended}", "/etc/chromium/policies/recommended"},
+        {"{system}", "/etc/chromium/native-messaging-hosts"},
+        {"{user}", userDirectory(env, home)},
+        {"{dotconfig}", home + "/.config/chromium/NativeMessagingHosts"},
+        {"{bin}", bin},
+        {"{real}", real},
+        {"{name}", "com.tarnwick.host"},
+        {"{id}", kExtensionId},
+        {"{home}", home},
+    };
+    for (const auto& [token, value] : tokens) {
+      for (std::size_t at = 0; (at = text.find(token, at)) != std::string::npos;
+           at += value.size()) {
+        text.replace(at, token.size(), value);
+      }
+    }
+    // {pad:N}: N letters, for files too large to keep as they are.
+    for (std::size_t at; (at = text.find("{pad:")) != std::string::npos;) {
+      const std::size_t end = text.find('}', at);
+      const std::size_t count = std::stoul(text.substr(at + 5, end - at - 5));
+      text.replace(at, end + 1 - at, std::string(count, 'p'));
+    }
+    return text;
+  }
+
+  void layOut(const nlohmann::json& c) {
+    std::filesystem::remove_all("/etc/chromium/policies");
+    std::filesystem::remove_all("/etc/chromium/native-messaging-hosts");
+    std::filesystem::remove_all(home);
+    std::filesystem::remove_all(bin);
+    for (const std::string& directory : {home, bin}) std::filesystem::create_directories(directory);
+    const nlohmann::json& env = c["env"];
+    for (const auto& entry : c["files"]) {
+      const std::string at = expand(entry["at"], env);
+      std::filesystem::create_directories(std::filesystem::path(at).parent_path());
+      std::filesystem::remove_all(at);  // a later entry at the same place wins
+      if (entry.contains("directory")) {
+        std::filesystem::create_directories(at);
+      } else if (entry.contains("fifo")) {
+        mkfifo(at.c_str(), 0644);
+      } else if (entry.contains("link")) {
+        std::filesystem::create_symlink(expand(entry["link"], env), at);
+      } else {
+        writeFile(at, expand(entry["text"], env));
+        chmod(at.c_str(), static_cast<mode_t>(entry.value("mode", 0644)));
+      }
+    }
+  }
+
+  Verdicts judge(const nlohmann::json& c) {
+    layOut(c);
+    const nlohmann::json& env = c["env"];
+    Verdicts verdicts;
+    HostRun doctor;
+    doctor.program = TARNWICK_REGISTER_BINARY;
+    doctor.arguments = {"doctor", "--browser", "chromium"};
+    doctor.environment = {{"HOME", home},
+                          {"XDG_CONFIG_HOME", std::nullopt},
+                          {"CHROME_CONFIG_HOME", std::nullopt}};
+    std::vector<std::string> browserEnvironment{"HOME=" + home, "PATH=/usr/bin:/bin",
+                                                "LANG=C.UTF-8"};
+    for (const auto& [name, value] : env.items()) {
+      doctor.environment[name] = expandHome(value, home);
+      browserEnvironment.push_back(name + "=" + expandHome(value, home));
+    }
+    doctor.timeoutSeconds = 60;
+    const HostExit result = runHostBinary(doctor);
+    verdicts.doctor = result.status;
+    verdicts.doctorOutput = result.output + result.errors;
+
+    os::ProcessOptions options;
+    options.arguments = {chromium,
+                         "--no-sandbox",
+                         "--disable-gpu",
+                         "--disable-quic",
+                         "--no-first-run",
+                         "--no-default-browser-check",
+                         "--disable-background-networking",
+                         "--disable-component-update",
+                         "--disable-sync",
+                         "--use-mock-keychain",
+                         "--password-store=basic",
+                         "--load-extension=" + extension,
+                         "--enable-logging=stderr",
+                         "about:blank"};
+    // Headless, the browser takes a temporary profile unless it is given
+    // one, so the environment's say over the per-user directory shows only
+    // in a browser with a display (tests/differential_test gives it Xvfb's).
+    if (const char* display = getenv("DISPLAY"); display != nullptr && *display != '\0') {
+      browserEnvironment.push_back(std::string("DISPLAY=") + display);
+      if (const char* authority = getenv("XAUTHORITY")) {
+        browserEnvironment.push_back(std::string("XAUTHORITY=") + authority);
+      }
+    } else {
+      options.arguments.insert(options.arguments.begin() + 1,
+                               {"--headless=new", "--user-data-dir=" + os::parentOf(
+                                                      userDirectory(env, home))});
+    }
+    options.environment = browserEnvironment;
+    options.workingDirectory = scratch.path();
+    options.errors = os::Stream::pipe();
+    // A group of its own: the browser and every host it started are
+    // stopped together once the probe has reported.
+    options.grouping = os::Grouping::OwnGroup;
+    os::Process browser;
+    if (!os::Process::start(options, &browser).ok()) return verdicts;
+    os::Captured captured;
+    const std::string marker = "TARNWICK-E2E ";
+    nlohmann::json probe;
+    browser.collect(captured, os::monotonicMilliseconds() + 25'000, 1 << 20, [&] {
+      for (std::size_t at = captured.errors.find(marker); at != std::string::npos;
+           at = captured.errors.find(marker, at + 1)) {
+        const std::size_t end = captured.errors.find("\", source:", at);
+        if (end == std::string::npos) return false;
+        const auto report = nlohmann::json::parse(
+            captured.errors.substr(at + marker.size(), end - at - marker.size()), nullptr, false);
+        if (report.is_object() && report.value("name", "") == "probe") {
+          probe = report["value"];
+          return true;
+        }
+      }
+      return false;
+    });
+    browser.kill();
+    verdicts.started = probe.is_object() && probe.contains("reply");
+    verdicts.browser = probe.is_null() ? "no report" : probe.dump();
+    return verdicts;
+  }
+
+  // Judges every case; a disagreement is saved where it can be replayed
+  // from (TARNWICK_DIFFERENTIAL_REPLAY=FILE) and fails the test.
+  void expectAgreement(const std::vector<nlohmann::json>& cases) {
+    int agreed = 0, started = 0;
+    for (const nlohmann::json& c : cases) {
+      const Verdicts verdicts = judge(c);
+      if (verdicts.started) ++started;
+      const bool same = (verdicts.doctor == 0) == verdicts.started;
+      if (same) {
+        ++agreed;
+        continue;
+      }
+      const std::string saved = std::filesystem::absolute(
+          "differential-disagreements/" + std::to_string(c["seed"].get<std::uint64_t>()) +
+          ".json");
+      std::filesystem::create_directories(std::filesystem::path(saved).parent_path());
+      writeFile(saved, c.dump(1) + "\n");
+      ADD_FAILURE() << "the doctor and the browser disagree on " << c["summary"].get<std::string>()
+                    << "\nthe browser: " << verdicts.browser << "\nthe doctor (exit "
+                    << verdicts.doctor << "):\n"
+                    << verdicts.doctorOutput << "saved as " << saved
+                    << "; replay with TARNWICK_DIFFERENTIAL_REPLAY=" << saved;
+    }
+    std::cout << "differential: " << agreed << " of " << cases.size()
+              << " cases agree (the browser started the host in " << started << ")\n";
+  }
+};
+
+// The cases saved from disagreements found and fixed, one for each kind
+// (tests/differential/*.json), and any one case being replayed.
+TEST_F(Generated, SavedCasesAgreeWithTheBrowser) {
+  std::vector<nlohmann::json> cases;
+  if (const char* replay = getenv("TARNWICK_DIFFERENTIAL_REPLAY")) {
+    cases.push_back(nlohmann::json::parse(readFile(replay)));
+  } else {
+    for (const std::string& name : listDirectory(TARNWICK_DIFFERENTIAL_CASES)) {
+      cases.push_back(nlohmann::json::parse(readFile(std::string(TARNWICK_DIFFERENTIAL_CASES) +
+                                                     "/" + name)));
+    }
+  }
+  expectAgreement(cases);
+}
+
+// Cases made from a fresh seed on every run (TARNWICK_DIFFERENTIAL_SEED
+// makes a run again), TARNWICK_DIFFERENTIAL_COUNT of them.
+TEST_F(Generated, GeneratedCasesAgreeWithTheBrowser) {
+  if (getenv("TARNWICK_DIFFERENTIAL_REPLAY") != nullptr) GTEST_SKIP() << "replaying one case";
+  std::uint64_t seed = std::random_device()();
+  seed = seed << 32 | std::random_device()();
+  if (const char* given = getenv("TARNWICK_DIFFERENTIAL_SEED")) seed = std::stoull(given);
+  const int count = getenv("TARNWICK_DIFFERENTIAL_COUNT") != nullptr
+                        ? std::atoi(getenv("TARNWICK_DIFFERENTIAL_COUNT"))
+                        : 120;
+  std::cout << "differential seed " << seed << " (TARNWICK_DIFFERENTIAL_SEED=" << seed
+            << " makes the same " << count << " cases)" << std::endl;
+  std::vector<nlohmann::json> cases;
+  for (int i = 0; i < count; ++i) cases.push_back(generateCase(seed + static_cast<std::uint64_t>(i)));
+  expectAgreement(cases);
 }
 
 }  // namespace

@@ -191,7 +191,9 @@ TEST(Locations, ConfigurationHomeFollowsTheEnvironment) {
       {nullptr, nullptr, "/h/.config", "/h/.config"},
       {nullptr, "/x", "/x", "/x"},
       {"/c", "/x", "/c", "/x"},
-      {"", "", "/h/.config", "/h/.config"},
+      // An empty XDG_CONFIG_HOME is passed over; an empty CHROME_CONFIG_HOME
+      // is not (the profile is then ./chromium, wherever the browser runs).
+      {"", "", ".", "/h/.config"},
   };
   for (const Case& c : cases) {
     c.chrome ? setenv("CHROME_CONFIG_HOME", c.chrome, 1) : unsetenv("CHROME_CONFIG_HOME");

@@ -70,4 +70,18 @@ async function run() {
   lingering.postMessage({type: "ping"});
 }
 
-run();
+// With a probe.json beside it (the differential test writes one into its
+// copy of the extension), it sends one ping to the host named there and
+// reports the outcome, or a timeout, instead of the scenario above.
+async function probe(settings) {
+  const outcome = await Promise.race([
+    send(settings.host, {type: "ping"}),
+    new Promise((resolve) => setTimeout(() => resolve({timeout: true}), settings.timeout)),
+  ]);
+  report("probe", outcome);
+  report("done", true);
+}
+
+fetch(chrome.runtime.getURL("probe.json"))
+  .then((response) => response.json())
+  .then(probe, () => run());
