@@ -82,6 +82,39 @@ std::vector<std::string> unsearchableAncestors(const std::string& path, const st
   return closed;
 }
 
+// Who but root can replace the system-wide manifest `file`: the file or a
+// directory above it (up to `root`, when it stands for "/") owned by
+// another user, or writable by its group or everyone. A tree staged under
+// a root by an ordinary user is that user's to own.
+std::vector<std::string> othersCanReplace(const std::string& file, const std::string& root) {
+  const bool underRoot = !root.empty() && file.compare(0, root.size() + 1, root + "/") == 0;
+  const unsigned trusted = underRoot && !os::runningAsRoot() ? os::userId() : 0;
+  std::vector<std::string> found;
+  std::string path = file;
+  while (true) {
+    os::FileInfo info;
+    if (os::linkInfo(path, &info).ok() && info.link && path == file) {
+      found.push_back("the manifest " + file + " is a symbolic link: whoever can change what " +
+                      "it points to can redirect every user's browser: register again with " +
+                      "`tarnwick-register install --system`");
+    } else if (os::linkInfo(path, &info).ok()) {
+      const std::string what = path == file ? "the manifest " : "the directory ";
+      if (info.owner != trusted && info.owner != 0) {
+        found.push_back(what + path + " belongs to user " + std::to_string(info.owner) +
+                        ", who can point every user's browser at a program of their own: "
+                        "chown root '" + path + "'");
+      } else if (info.writableByOthers()) {
+        found.push_back(what + path + " can be written by users other than its owner, who can " +
+                        "point every user's browser at a program of their own: chmod go-w '" +
+                        path + "'");
+      }
+    }
+    if (path == "/" || path == "." || (underRoot && path == root)) break;
+    path = os::parentOf(path);
+  }
+  return found;
+}
+
 // Every policy file of `directory`, in the order the browser applies them:
 // each entry that is not a directory, hidden files and names without
 // ".json" included, links followed, sorted by name
@@ -318,6 +351,7 @@ Examination examineManifest(const std::string& file, bool systemWide, const std:
       result.problems.push_back("the directory " + closed + " keeps other users out: chmod o+x '" +
                                 closed + "'");
     }
+    result.security = othersCanReplace(file, root);
   }
   const std::string& host = manifest.hostPath;
   if (host.empty() || host[0] != '/') return result;
@@ -638,6 +672,8 @@ Examination examineBrowser(const Browser& browser, const PathContext& context,
                                          extensionIds);
   result.problems.insert(result.problems.end(), manifest.problems.begin(), manifest.problems.end());
   result.notes.insert(result.notes.end(), manifest.notes.begin(), manifest.notes.end());
+  result.contract = std::move(manifest.contract);
+  result.security = std::move(manifest.security);
   return result;
 }
 

@@ -36,6 +36,9 @@ struct Examination {
   std::vector<std::string> problems;  // each says what is wrong and what to do
   std::vector<std::string> notes;     // what was looked at and passed
   std::vector<std::string> contract;  // the host's own contract, apart from the verdict
+  // What lets someone other than root redirect every user's browser: a
+  // system-wide manifest, or a directory above it, that another may write.
+  std::vector<std::string> security;
   bool healthy() const { return problems.empty(); }
 };
 

@@ -228,6 +228,7 @@ TEST_F(Register, ForksRegisterWhereTheyRead) {
        {chromeHome + "/google-chrome-for-testing", chromeHome + "/thorium",
         heliumHome + "/net.imput.helium"}},
   };
+  std::filesystem::create_directories(scratch / "root");
   for (const auto& c : cases) {
     for (const std::string& profile : c.profiles) std::filesystem::create_directories(profile);
     HostRun tool;
@@ -588,6 +589,22 @@ TEST_F(Register, EachRuleDecidesTheVerdict) {
        {"uninstall", "--extension-id", kId},
        2,
        "uninstall does not take --extension-id"},
+      // Usage errors: one line, status 2, nothing touched.
+      {"a single-value option twice", [](const std::string&) {},
+       {"install", "--extension-id", kId, "--dir", scratch / "a", "--dir", scratch / "b"}, 2,
+       "--dir is given twice"},
+      {"--system with --dir", [](const std::string&) {},
+       {"install", "--extension-id", kId, "--system", "--dir", scratch / "a"}, 2,
+       "--dir and --system do not go together"},
+      {"--dir with --all", [](const std::string&) {},
+       {"install", "--extension-id", kId, "--all", "--dir", scratch / "a"}, 2,
+       "--dir and --all do not go together"},
+      {"an empty --host", [](const std::string&) {},
+       {"install", "--extension-id", kId, "--host", ""}, 2, "--host needs a value, not ''"},
+      {"a --root that is not there", [](const std::string&) {},
+       {"status", "--root", "/nonexistent/root"}, 2, "--root /nonexistent/root is no directory"},
+      {"an unknown option", [](const std::string&) {}, {"status", "--frobnicate"}, 2,
+       "tarnwick-register: unknown option '--frobnicate' (see --help); nothing was touched\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.rule);
@@ -604,13 +621,18 @@ TEST_F(Register, EachRuleDecidesTheVerdict) {
                                std::filesystem::copy_options::overwrite_existing);
     c.breakIt(root);
     std::vector<std::string> command = c.command;
-    command.insert(command.end(), {"--root", root});
+    if (std::find(command.begin(), command.end(), "--root") == command.end()) {
+      command.insert(command.end(), {"--root", root});
+    }
     const HostExit result = run(command);
     EXPECT_EQ(result.status, c.status) << result.output << result.errors;
     EXPECT_NE((result.output + result.errors).find(c.said), std::string::npos)
         << result.output << result.errors;
     chmod((root + "/etc/chromium").c_str(), 0755);
   }
+  // The usage errors touched nothing.
+  EXPECT_FALSE(std::filesystem::exists(scratch / "a"));
+  EXPECT_FALSE(std::filesystem::exists(scratch / "b"));
 
   // The manifest's own rules, by the browsers' reading of it.
   const std::pair<const char*, const char*> manifests[] = {
@@ -818,6 +840,32 @@ TEST_F(Register, ControlCharactersInPathsAreShownEscaped) {
   result = run({"doctor", "--dir", hosts});
   EXPECT_NE(result.output.find("/opt/x\\x00y\\x1bz"), std::string::npos) << result.output;
   EXPECT_EQ(result.output.find('\0'), std::string::npos);
+  // A refusal is one line too.
+  result = run({"install", "--extension-id", kId, "--host", scratch / "no\nsuch"});
+  EXPECT_EQ(result.status, 1);
+  EXPECT_NE(result.errors.find("no executable host at " + scratch.path() + "/no\\x0asuch"),
+            std::string::npos)
+      << result.errors;
+  EXPECT_EQ(std::count(result.errors.begin(), result.errors.end(), '\n'), 1) << result.errors;
+}
+
+// What could not be written to standard output was not said: a failure.
+TEST_F(Register, AFailedWriteToStandardOutputFails) {
+  if (access("/dev/full", W_OK) != 0) GTEST_SKIP() << "no /dev/full on this system";
+  for (const std::string& command :
+       {"install --os linux --dir '" + scratch / "hosts" + "' --extension-id " + kId +
+            " --host '" + host + "'",
+        "doctor --os linux --dir '" + scratch / "hosts" + "' --extension-id " + kId}) {
+    HostRun shell;
+    shell.program = "/bin/sh";
+    shell.arguments = {"-c", std::string("'") + TARNWICK_REGISTER_BINARY + "' " + command +
+                                 " > /dev/full"};
+    shell.environment = {{"HOME", scratch.path()}, {"XDG_CONFIG_HOME", config}};
+    const HostExit result = runHostBinary(shell);
+    EXPECT_NE(result.status, 0) << command;
+    EXPECT_NE(result.errors.find("could not write to standard output"), std::string::npos)
+        << result.errors;
+  }
 }
 
 // Uninstalls run at once: one removes the file, the others find it gone,
@@ -950,37 +998,102 @@ TEST_F(Register, SandboxedBrowsersAreReported) {
   EXPECT_EQ(result.output.find("cannot start native hosts"), std::string::npos) << result.output;
 }
 
-// Registering again with nothing changed rewrites nothing: the same file,
-// untouched. A different manifest, or a wrong mode, is written anew.
-TEST_F(Register, RegisteringAgainRewritesOnlyWhatChanged) {
-  const std::string file = scratch / "hosts/com.tarnwick.host.json";
+// Registering again rewrites nothing that is in place (the same file,
+// untouched), and "in place" means everything the browser's trust rests on:
+// content, a regular file, the owner (root for every user's registration),
+// 0644, and a 0755 directory of the same owner. Anything else is rewritten,
+// and the report says what was repaired. The doctor names what lets another
+// user replace a system-wide manifest.
+TEST_F(Register, RegisteringAgainRepairsWhatTheBrowserTrusts) {
+  const std::string root = scratch / "root";
+  const std::string directory = root + "/etc/chromium/native-messaging-hosts";
+  const std::string file = directory + "/com.tarnwick.host.json";
+  const std::string real = root + "/opt/tarnwick/tarnwick-host";
+  std::filesystem::create_directories(os::parentOf(real));
+  std::filesystem::copy_file(hostBinary(), real);
+  const std::vector<std::string> scope{"--os", "linux", "--root", root, "--system", "--all",
+                                       "--browser", "chromium"};
+  const std::vector<std::string> install{"install", "--extension-id", kId, "--host", real};
+  const std::vector<std::string> doctorScope{"--os", "linux", "--root", root, "--system",
+                                             "--browser", "chromium"};
+  const unsigned owner = geteuid();  // root's registration, or the stager's under --root
+  const uid_t nobody = 65534;
   const auto identity = [&] {
     struct stat info {};
-    stat(file.c_str(), &info);
+    lstat(file.c_str(), &info);
     return std::make_pair(info.st_ino, info.st_mtime);
   };
-  const std::vector<std::string> install{
-      "install", "--dir", scratch / "hosts", "--extension-id", kId, "--host", host};
-  ASSERT_EQ(run(install).status, 0);
-  const auto first = identity();  // a rewrite is a new file: a new inode
-  HostExit result = run(install);
-  EXPECT_EQ(result.status, 0);
-  EXPECT_NE(result.output.find(file + " (unchanged)"), std::string::npos) << result.output;
-  EXPECT_EQ(identity(), first);
-
-  chmod(file.c_str(), 0600);
-  result = run(install);
-  EXPECT_EQ(result.output.find("(unchanged)"), std::string::npos) << result.output;
-  struct stat info {};
-  ASSERT_EQ(stat(file.c_str(), &info), 0);
-  EXPECT_EQ(info.st_mode & 07777, 0644u);
-  const auto remade = identity();
-  std::vector<std::string> other = install;
-  other[4] = kOtherId;
-  result = run(other);
-  EXPECT_EQ(result.output.find("(unchanged)"), std::string::npos) << result.output;
-  EXPECT_NE(identity(), remade);
-  EXPECT_NE(readFile(file).find(kOtherId), std::string::npos);
+  struct Case {
+    const char* breaking;
+    std::function<void()> breakIt;
+    std::string repaired;  // empty: "(unchanged)", the same file
+    bool rootOnly = false;
+  };
+  const std::vector<Case> cases{
+      {"nothing", [] {}, ""},
+      {"its mode", [&] { chmod(file.c_str(), 0600); }, "its mode was 0600"},
+      {"a link to an identical file",
+       [&] {
+         std::filesystem::copy_file(file, scratch / "copy.json");
+         std::filesystem::remove(file);
+         std::filesystem::create_symlink(scratch / "copy.json", file);
+       },
+       "it was a symbolic link"},
+      {"its directory's mode", [&] { chmod(directory.c_str(), 0700); },
+       "its directory's mode was 0700"},
+      {"another content",
+       [&] { writeFile(file, readFile(file) + " "); }, "", false},
+      {"its owner", [&] { ASSERT_EQ(chown(file.c_str(), nobody, static_cast<gid_t>(-1)), 0); },
+       "it belonged to user 65534", true},
+      {"its directory's owner",
+       [&] { ASSERT_EQ(chown(directory.c_str(), nobody, static_cast<gid_t>(-1)), 0); },
+       "its directory belonged to user 65534", true},
+  };
+  ASSERT_EQ(runScoped(install, scope).status, 0);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.breaking);
+    if (c.rootOnly && geteuid() != 0) continue;  // only root can give files away
+    const auto before = identity();
+    c.breakIt();
+    if (std::string(c.breaking) != "nothing") {
+      // The doctor sees what another user could do with it.
+      const HostExit doctor = runScoped({"doctor"}, doctorScope);
+      if (c.rootOnly) {
+        EXPECT_NE(doctor.output.find("belongs to user 65534, who can point every user's browser"),
+                  std::string::npos)
+            << doctor.output;
+        EXPECT_EQ(doctor.status, 1);
+      }
+    }
+    const HostExit result = runScoped(install, scope);
+    ASSERT_EQ(result.status, 0) << result.errors;
+    if (c.repaired.empty() && std::string(c.breaking) == "nothing") {
+      EXPECT_NE(result.output.find(file + " (unchanged)"), std::string::npos) << result.output;
+      EXPECT_EQ(identity(), before);
+    } else {
+      EXPECT_EQ(result.output.find("(unchanged)"), std::string::npos) << result.output;
+      if (!c.repaired.empty()) {
+        EXPECT_NE(result.output.find("(repaired: " + c.repaired + ")"), std::string::npos)
+            << result.output;
+      }
+    }
+    struct stat info {};
+    ASSERT_EQ(lstat(file.c_str(), &info), 0);
+    EXPECT_TRUE(S_ISREG(info.st_mode));
+    EXPECT_EQ(info.st_mode & 07777, 0644u);
+    EXPECT_EQ(info.st_uid, owner);
+    ASSERT_EQ(stat(directory.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0755u);
+    EXPECT_EQ(info.st_uid, owner);
+  }
+  // A directory above it that its group may write is named by the doctor.
+  chmod((root + "/etc/chromium").c_str(), 0775);
+  const HostExit doctor = runScoped({"doctor"}, doctorScope);
+  EXPECT_EQ(doctor.status, 1);
+  EXPECT_NE(doctor.output.find("security: the directory " + root +
+                               "/etc/chromium can be written by users other than its owner"),
+            std::string::npos)
+      << doctor.output;
 }
 
 TEST_F(Register, UninstallRemovesExactlyWhatInstallWrote) {

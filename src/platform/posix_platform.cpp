@@ -1,10 +1,5 @@
 // The host's platform, over the operating-system layer.
-#include <sys/types.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <array>
-#include <cerrno>
 #include <set>
 
 #include "platform/operating_system.h"
@@ -63,31 +58,18 @@ class SystemPlatform final : public Platform {
 
   double currentTime() override { return os::wallClockSeconds(); }
 
-  // The opener is started by a short-lived go-between process, which waits
-  // for it for about a second and then exits. The host waits only for the
-  // go-between: an opener that keeps running (one that runs the application
-  // in the foreground) is left to the system to reap, so the host never
-  // collects zombies however long its session. The opener gets its standard
-  // streams on /dev/null, no other descriptor of the host, default signal
-  // handling and a session of its own, so nothing it or its children do can
-  // reach the frame stream.
+  // The opener is waited for about a second; one that keeps running (it
+  // runs the application in the foreground) is left to the system, so the
+  // host never collects zombies however long its session. It gets its
+  // standard streams on /dev/null, no other descriptor of the host, default
+  // signal handling and a session of its own, so nothing it or its children
+  // do can reach the frame stream.
   void openUrl(std::string_view url) override {
     os::ProcessOptions options;
     options.arguments = {std::string(urlOpener(currentSystem())), std::string(url)};
     options.searchPath = true;
     options.grouping = os::Grouping::OwnSession;
-    const pid_t goBetween = ::fork();
-    if (goBetween < 0) return;
-    if (goBetween == 0) {
-      os::Process opener;
-      if (os::Process::start(options, &opener).ok()) {
-        opener.wait(os::monotonicMilliseconds() + kOpenerWaitMilliseconds);
-      }
-      ::_exit(0);
-    }
-    int status = 0;
-    while (::waitpid(goBetween, &status, 0) < 0 && errno == EINTR) {
-    }
+    os::runDetached(options, kOpenerWaitMilliseconds);
   }
 
  private:

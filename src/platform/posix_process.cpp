@@ -350,6 +350,21 @@ Completion runToCompletion(ProcessOptions options, std::string_view input, std::
   return completion;
 }
 
+void runDetached(const ProcessOptions& options, std::int64_t waitMilliseconds) {
+  const pid_t goBetween = ::fork();
+  if (goBetween < 0) return;
+  if (goBetween == 0) {
+    Process program;
+    if (Process::start(options, &program).ok()) {
+      program.wait(monotonicMilliseconds() + waitMilliseconds);
+    }
+    ::_exit(0);
+  }
+  int status = 0;
+  while (::waitpid(goBetween, &status, 0) < 0 && errno == EINTR) {
+  }
+}
+
 bool adoptOrphans() {
 #if defined(__linux__)
   return ::prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0) == 0;

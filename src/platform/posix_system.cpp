@@ -240,15 +240,40 @@ std::string Status::message() const {
   return reason_.empty() ? std::string(std::strerror(error_)) : reason_;
 }
 
-Status fileInfo(const std::string& path, FileInfo* info) {
-  struct stat status {};
-  if (::stat(path.c_str(), &status) != 0) return Status::fromErrno();
+namespace {
+void describe(const struct stat& status, FileInfo* info) {
   info->type = S_ISREG(status.st_mode)    ? FileType::Regular
                : S_ISDIR(status.st_mode)  ? FileType::Directory
                : S_ISFIFO(status.st_mode) ? FileType::Fifo
                                           : FileType::Other;
   info->mode = static_cast<unsigned>(status.st_mode & 07777);
+  info->owner = static_cast<unsigned>(status.st_uid);
+  info->link = S_ISLNK(status.st_mode);
+}
+}  // namespace
+
+Status fileInfo(const std::string& path, FileInfo* info) {
+  struct stat status {};
+  if (::stat(path.c_str(), &status) != 0) return Status::fromErrno();
+  describe(status, info);
   return {};
+}
+
+Status linkInfo(const std::string& path, FileInfo* info) {
+  struct stat status {};
+  if (::lstat(path.c_str(), &status) != 0) return Status::fromErrno();
+  describe(status, info);
+  return {};
+}
+
+Status setMode(const std::string& path, unsigned mode) {
+  return ::chmod(path.c_str(), static_cast<mode_t>(mode)) == 0 ? Status() : Status::fromErrno();
+}
+
+Status setOwner(const std::string& path, unsigned owner) {
+  return ::chown(path.c_str(), static_cast<uid_t>(owner), static_cast<gid_t>(-1)) == 0
+             ? Status()
+             : Status::fromErrno();
 }
 
 bool pathExists(const std::string& path) {
@@ -513,6 +538,8 @@ std::optional<std::string> userName() {
 }
 
 bool runningAsRoot() { return ::geteuid() == 0; }
+
+unsigned userId() { return static_cast<unsigned>(::geteuid()); }
 
 std::string executablePath() {
   char buffer[PATH_MAX] = {};

@@ -134,6 +134,13 @@ struct Completion {
 Completion runToCompletion(ProcessOptions options, std::string_view input, std::int64_t deadline,
                            std::size_t limit = 16 * 1024 * 1024);
 
+// Runs `options` through a short-lived go-between process, which waits for
+// the program up to `waitMilliseconds` and then exits; the caller waits only
+// for the go-between. A program that runs on is then the system's to reap,
+// never the caller's, so a long-lived caller collects no zombies. Whether
+// the program started, or how it ended, is not told.
+void runDetached(const ProcessOptions& options, std::int64_t waitMilliseconds);
+
 // ---- What children leave behind --------------------------------------------
 
 // Makes this process the reaper of every orphan among its descendants

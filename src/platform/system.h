@@ -44,14 +44,24 @@ enum class FileType { Regular, Directory, Fifo, Other };
 
 struct FileInfo {
   FileType type = FileType::Other;
-  unsigned mode = 0;  // the permission bits, 07777 at most
+  unsigned mode = 0;   // the permission bits, 07777 at most
+  unsigned owner = 0;  // the owning user's id
+  bool link = false;   // a symbolic link itself (only from linkInfo)
   bool readableByOthers() const { return (mode & 04) != 0; }
   bool searchableByOthers() const { return (mode & 01) != 0; }
+  // Whether users other than the owner may replace what is in it: writable
+  // by its group or by everyone, and not sticky (as /tmp is).
+  bool writableByOthers() const { return (mode & 022) != 0 && (mode & 01000) == 0; }
 };
 
 // What is at `path`, following symbolic links; the failure says why nothing
 // usable is (missing, a loop of links, no permission on the way).
 Status fileInfo(const std::string& path, FileInfo* info);
+// What is at `path` itself: a symbolic link is described, not followed.
+Status linkInfo(const std::string& path, FileInfo* info);
+// Sets the permission bits, or the owner (keeping the group), of `path`.
+Status setMode(const std::string& path, unsigned mode);
+Status setOwner(const std::string& path, unsigned owner);
 bool pathExists(const std::string& path);
 // Whether this process may execute the file at `path`.
 bool mayExecute(const std::string& path);
@@ -186,6 +196,7 @@ std::optional<std::string> homeDirectory();
 std::optional<std::string> userName();
 
 bool runningAsRoot();  // the effective user is root
+unsigned userId();     // the effective user's id
 
 // This program's own path as the system reports it, every link resolved,
 // or "" when it cannot.
