@@ -488,6 +488,17 @@ TEST_F(Register, EachRuleDecidesTheVerdict) {
              std::filesystem::copy_options::overwrite_existing);
        },
        doctor, 1, "NativeMessagingUserLevelHosts is false"},
+      {"user-level hosts off only as a string, which is no boolean",
+       [&](const std::string& root) {
+         policy(R"({"NativeMessagingUserLevelHosts": "false"})")(root);
+         std::filesystem::remove(root + system + "/com.tarnwick.host.json");
+         std::filesystem::create_directories(config + "/chromium/NativeMessagingHosts");
+         std::filesystem::copy_file(
+             scratch / "manifest.json",
+             config + "/chromium/NativeMessagingHosts/com.tarnwick.host.json",
+             std::filesystem::copy_options::overwrite_existing);
+       },
+       doctor, 0, "Chromium: healthy"},
       {"every host blocked", policy(R"({"NativeMessagingBlocklist": ["*"]})"), doctor, 1,
        "NativeMessagingBlocklist blocks"},
       {"this host blocked", policy(R"({"NativeMessagingBlocklist": ["com.tarnwick.host"]})"),
@@ -640,6 +651,12 @@ TEST_F(Register, EachRuleDecidesTheVerdict) {
        R"("allowed_origins":["chrome-extension://abcdefghijklmnopabcdefghijklmnop/"]})",
        "\"name\" must be"},
       {R"({"name":"com..tarnwick","description":"d","path":"/h","type":"stdio",)"
+       R"("allowed_origins":["chrome-extension://abcdefghijklmnopabcdefghijklmnop/"]})",
+       "\"name\" must be"},
+      {R"({"name":".com.tarnwick.host","description":"d","path":"/h","type":"stdio",)"
+       R"("allowed_origins":["chrome-extension://abcdefghijklmnopabcdefghijklmnop/"]})",
+       "\"name\" must be"},
+      {R"({"name":"com.tarnwick.host.","description":"d","path":"/h","type":"stdio",)"
        R"("allowed_origins":["chrome-extension://abcdefghijklmnopabcdefghijklmnop/"]})",
        "\"name\" must be"},
       {R"({"name":"com.tarnwick.host","description":"d","path":"/h","type":"sock",)"
@@ -1262,6 +1279,30 @@ TEST_F(Register, ReproducedFaultsStayFixed) {
               std::string::npos)
         << result.errors;
   }
+}
+
+// A fallback directory (Vivaldi reads Chrome's per-user one last) is a
+// per-user place: what is every user's rule there does not apply.
+TEST_F(Register, AFallbackIsJudgedAsThisUsersPlace) {
+  std::filesystem::create_directories(config + "/vivaldi");
+  const std::string fallback = config + "/google-chrome/NativeMessagingHosts";
+  const std::string real = std::filesystem::canonical(hostBinary()).string();
+  ASSERT_EQ(run({"install", "--dir", fallback, "--extension-id", kId, "--host", real}).status, 0);
+  chmod((fallback + "/com.tarnwick.host.json").c_str(), 0600);
+  const HostExit result = run({"doctor", "--browser", "vivaldi"});
+  EXPECT_EQ(result.status, 0) << result.output;
+  EXPECT_NE(result.output.find("uses " + fallback), std::string::npos) << result.output;
+}
+
+// A directory given with --dir is the user's, even one named as a browser
+// names its own: uninstall empties it and leaves it.
+TEST_F(Register, UninstallKeepsTheDirectoryGiven) {
+  const std::string mine = scratch / "mine/NativeMessagingHosts";
+  ASSERT_EQ(run({"install", "--dir", mine, "--extension-id", kId, "--host", host}).status, 0);
+  const HostExit result = run({"uninstall", "--dir", mine});
+  EXPECT_EQ(result.status, 0) << result.errors;
+  EXPECT_FALSE(std::filesystem::exists(mine + "/com.tarnwick.host.json"));
+  EXPECT_TRUE(std::filesystem::is_directory(mine));
 }
 
 // The doctor runs the registered host as a browser would, and tells what

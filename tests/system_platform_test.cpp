@@ -178,6 +178,7 @@ class FaultyDirectory final : public os::Directory {
   os::Status createTemporary(const std::string& target, unsigned mode,
                              std::unique_ptr<os::TemporaryFile>* file) override {
     if (failing_ == "create") return os::Status::failure(EMFILE);
+    ++creates;
     std::unique_ptr<os::TemporaryFile> real;
     const os::Status created = real_->createTemporary(target, mode, &real);
     if (created.ok()) *file = std::make_unique<FaultyFile>(std::move(real), failing_);
@@ -185,7 +186,17 @@ class FaultyDirectory final : public os::Directory {
   }
   void clearAbandoned(const std::string& target) override { real_->clearAbandoned(target); }
   os::Status rename(const std::string& from, const std::string& to) override {
-    return failing_ == "rename" ? os::Status::failure(EXDEV) : real_->rename(from, to);
+    if (failing_ == "rename") return os::Status::failure(EXDEV);
+    // Another writer's clean-up takes the new file for abandoned just
+    // before the rename, once.
+    if (failing_ == "rename finds no file" && renames++ == 0) {
+      real_->remove(from);
+      return os::Status::failure(ENOENT);
+    }
+    // Another writer's clean-up runs at the moment of the rename: a file
+    // still open (and so locked) must survive it.
+    if (failing_ == "clean-up at the rename") real_->clearAbandoned(to);
+    return real_->rename(from, to);
   }
   os::Status remove(const std::string& name) override { return real_->remove(name); }
   os::Status sync() override {
@@ -195,6 +206,10 @@ class FaultyDirectory final : public os::Directory {
  private:
   std::unique_ptr<os::Directory> real_;
   std::string failing_;
+  int renames = 0;
+
+ public:
+  int creates = 0;  // temporary files made
 };
 
 TEST_F(SystemFiles, EachFailingStepOfTheAtomicWriteKeepsTheTarget) {
@@ -202,9 +217,17 @@ TEST_F(SystemFiles, EachFailingStepOfTheAtomicWriteKeepsTheTarget) {
     const char* step;
     int error;
     const char* content;  // of the target afterwards
-  } cases[] = {{"create", EMFILE, "previous"},         {"write", ENOSPC, "previous"},
-               {"sync file", EIO, "previous"},         {"rename", EXDEV, "previous"},
-               {"sync directory", EIO, "new content"}, {"nothing", 0, "new content"}};
+    int creates = 1;  // temporary files it takes
+  } cases[] = {{"create", EMFILE, "previous", 0},
+               {"write", ENOSPC, "previous"},
+               {"sync file", EIO, "previous"},
+               {"rename", EXDEV, "previous"},
+               {"sync directory", EIO, "new content"},
+               {"nothing", 0, "new content"},
+               // A new file that vanished before its rename is written again ...
+               {"rename finds no file", 0, "new content", 2},
+               // ... which a file kept open (locked) until renamed never needs.
+               {"clean-up at the rename", 0, "new content", 1}};
   for (const auto& step : cases) {
     SCOPED_TRACE(step.step);
     writeFile(scratch / "chrome.json", "previous");
@@ -213,6 +236,7 @@ TEST_F(SystemFiles, EachFailingStepOfTheAtomicWriteKeepsTheTarget) {
     FaultyDirectory directory(std::move(real), step.step);
     const os::Status status = os::replaceFile(directory, "chrome.json", "new content", 0600, true);
     EXPECT_EQ(status.error(), step.error) << status.message();
+    EXPECT_EQ(directory.creates, step.creates);
     EXPECT_EQ(readFile(scratch / "chrome.json"), step.content);
     EXPECT_EQ(listDirectory(scratch.path()), std::vector<std::string>{"chrome.json"});
   }

@@ -196,6 +196,9 @@ class PosixDirectory final : public Directory {
       ::close(listing);
       return;
     }
+    // The copy shares the directory's read position: an earlier listing
+    // would leave it at the end.
+    ::rewinddir(entries);
     while (const dirent* entry = ::readdir(entries)) {
       if (!isTemporaryOf(entry->d_name, target)) continue;
       const ScopedDescriptor abandoned(
