@@ -25,8 +25,6 @@ std::string shellQuote(const std::string& text) {
   return quoted + "'";
 }
 
-
-
 std::string hostBeside(const std::string& tool) {
   const std::string bin = tool.substr(0, tool.rfind('/'));
   return bin.substr(0, bin.rfind('/')) + "/libexec/tarnwick/tarnwick-host";
@@ -54,14 +52,13 @@ std::string defaultHost(const std::string& selfPath) {
   return candidates.front();
 }
 
-
 // Run through sudo, a per-user command would act on root's home.
 os::Status refuseUnderSudo(const Options& options, const char* what) {
   const std::optional<std::string> sudoUser = os::environmentVariable("SUDO_USER");
   if (options.system || options.directory || !sudoUser || !os::runningAsRoot()) return {};
-  return os::Status::failure(
-      EPERM, std::string("run through sudo, a per-user ") + what + " would act on root's home, not " +
-                 *sudoUser + "'s: use --system for every user, or run it without sudo");
+  return os::Status::failure(EPERM, std::string("run through sudo, a per-user ") + what +
+                                        " would act on root's home, not " + *sudoUser +
+                                        "'s: use --system for every user, or run it without sudo");
 }
 
 // What to do about a refused write of every user's registration.
@@ -82,7 +79,6 @@ std::string undoCommand(const Options& options) {
   if (options.app) command += " --app " + shellQuote(*options.app);
   return command;
 }
-
 
 // The directories `install` with the same options would write, one a line,
 // for packagers who need to know them beforehand.
@@ -109,7 +105,8 @@ unsigned ownerFor(const Options& options) {
 
 std::string octal(unsigned mode) {
   std::string digits;
-  for (int shift = 9; shift >= 0; shift -= 3) digits.push_back(static_cast<char>('0' + ((mode >> shift) & 7U)));
+  for (int shift = 9; shift >= 0; shift -= 3)
+    digits.push_back(static_cast<char>('0' + ((mode >> shift) & 7U)));
   return digits;
 }
 
@@ -151,7 +148,8 @@ os::Status repairDirectory(const std::string& directory, unsigned owner) {
       return os::Status::failure(owned.error(), "its directory belongs to user " +
                                                     std::to_string(info.owner) +
                                                     ", who could replace it, and cannot be given "
-                                                    "back (" + owned.message() + ")");
+                                                    "back (" +
+                                                    owned.message() + ")");
     }
   }
   return info.mode == 0755 ? os::Status() : os::setMode(directory, 0755);
@@ -383,7 +381,8 @@ int doctor(const Options& options, Console& console) {
   const std::vector<std::string> ids = extensionIdsToCheck(options);
   Output& out = console.out;
   if (ids.empty()) {
-    return console.refuse("no Tarnwick extension ID is known here: name one with --extension-id", 2);
+    return console.refuse("no Tarnwick extension ID is known here: name one with --extension-id",
+                          2);
   }
   if (options.directory) {
     const Examination examination =

@@ -1,69 +1,14 @@
 #include "doctor.h"
 
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
-#include <map>
-#include <nlohmann/json.hpp>
+#include <string>
 
-#include "host/framing.h"
-#include "lenient_json.h"
+#include "app_bundle.h"
 #include "manifest.h"
-#include "platform/operating_system.h"
-#include "platform/process.h"
 #include "platform/system.h"
-#include "property_list.h"
-#include "util/hex.h"
 
 namespace tarnwick::registration {
 namespace {
-
-constexpr std::string_view kPing = "{\"type\":\"ping\"}";
-// The host's own promise: a reply within 2 s, and an exit within 2 s of its
-// input closing.
-constexpr std::int64_t kLimitMs = 2000;
-// The browser waits for a reply for ever; the doctor waits this long before
-// it calls a host hung.
-constexpr std::int64_t kPatienceMs = 5000;
-// The longest message the browser takes from a host
-// (chrome/browser/extensions/api/messaging/native_message_process_host.cc,
-// kMaximumNativeMessageSize).
-constexpr std::uint32_t kBrowserMessageLimit = 1024 * 1024;
-// What the self-test keeps of each stream: far more than a good host ever
-// writes, and little enough that a host flooding its output costs nothing.
-constexpr std::size_t kKeptBytes = 64 * 1024;
-
-// Bytes as readable text: printable ASCII as it is, the rest as \xNN.
-std::string shown(std::string_view bytes, std::size_t limit = 48) {
-  std::string text;
-  for (const char c : bytes.substr(0, limit)) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte >= 0x20 && byte < 0x7F) {
-      text.push_back(c);
-    } else {
-      text += "\\x";
-      appendHex(text, std::span(&byte, 1));
-    }
-  }
-  if (bytes.size() > limit) text += "...";
-  return "\"" + text + "\"";
-}
-
-// What a browser started from the desktop hands down, reduced to what
-// matters to a host; PATH as a desktop session sets it at the least. macOS's
-// allocator setting goes along too: a sanitized host needs it to keep its
-// standard error quiet there.
-std::vector<std::string> browserEnvironment() {
-  std::vector<std::string> environment{"PATH=/usr/bin:/bin"};
-  for (const char* name :
-       {"HOME", "USER", "LOGNAME", "LANG", "TMPDIR", "DISPLAY", "WAYLAND_DISPLAY",
-        "XDG_RUNTIME_DIR", "DBUS_SESSION_BUS_ADDRESS", "MallocNanoZone"}) {
-    if (const std::optional<std::string> value = os::environmentVariable(name)) {
-      environment.push_back(std::string(name) + "=" + *value);
-    }
-  }
-  return environment;
-}
 
 // Every directory from the root down to `path`'s parent must let other users
 // through, or their browsers cannot reach the file. Under a `root` that
@@ -102,7 +47,8 @@ std::vector<std::string> othersCanReplace(const std::string& file, const std::st
       if (info.owner != trusted && info.owner != 0) {
         found.push_back(what + path + " belongs to user " + std::to_string(info.owner) +
                         ", who can point every user's browser at a program of their own: "
-                        "chown root '" + path + "'");
+                        "chown root '" +
+                        path + "'");
       } else if (info.writableByOthers()) {
         found.push_back(what + path + " can be written by users other than its owner, who can " +
                         "point every user's browser at a program of their own: chmod go-w '" +
@@ -115,203 +61,7 @@ std::vector<std::string> othersCanReplace(const std::string& file, const std::st
   return found;
 }
 
-// Every policy file of `directory`, in the order the browser applies them:
-// each entry that is not a directory, hidden files and names without
-// ".json" included, links followed, sorted by name
-// (components/policy/core/common/config_dir_policy_loader.cc).
-std::vector<std::string> policyFilesIn(const std::string& directory) {
-  std::vector<std::string> files;
-  std::vector<std::string> names;
-  if (!os::listDirectory(directory, &names).ok()) return files;
-  for (const std::string& name : names) {
-    os::FileInfo info;
-    const std::string file = directory + "/" + name;
-    if (!os::fileInfo(file, &info).ok() || info.type != os::FileType::Directory) {
-      files.push_back(file);
-    }
-  }
-  std::sort(files.begin(), files.end());
-  return files;
-}
-
-bool listHolds(const nlohmann::json& list, std::string_view value) {
-  if (!list.is_array()) return false;
-  return std::any_of(list.begin(), list.end(), [&](const nlohmann::json& entry) {
-    return entry.is_string() && entry.get<std::string>() == value;
-  });
-}
-
 }  // namespace
-
-SelfTest selfTest(const std::string& host, const std::string& origin) {
-  // Whatever a host leaves running in a session of its own becomes ours
-  // when it exits, so that it can be found and stopped.
-  static const bool adopting = os::adoptOrphans();
-  os::ProcessOptions options;
-  options.arguments = {host, origin};
-  options.environment = browserEnvironment();
-  options.workingDirectory = os::parentOf(host);
-  options.input = options.output = options.errors = os::Stream::pipe();
-  // A group of its own, so that a hung host and anything it started can be
-  // stopped together.
-  options.grouping = os::Grouping::OwnGroup;
-  SelfTest result;
-  os::Process child;
-  os::Status started = os::Process::start(options, &child);
-  if (!started.ok() && started.error() == ENOEXEC) {
-    // execvp runs a file the kernel does not take as a program with the
-    // shell, as a script (base/process/launch_posix.cc starts hosts so).
-    options.arguments = {"/bin/sh", host, origin};
-    started = os::Process::start(options, &child);
-  }
-  if (!started.ok()) {
-    result.browserFailures.push_back("it could not be started: " + started.message());
-    return result;
-  }
-  const std::int64_t begun = os::monotonicMilliseconds();
-  child.write(frame(kPing));
-
-  // The first message, as the browser reads it: a length in native byte
-  // order, then that many bytes.
-  os::Captured captured;
-  const std::string& output = captured.output;
-  const auto claimed = [&]() -> std::optional<std::uint32_t> {
-    if (output.size() < 4) return std::nullopt;
-    std::uint32_t length = 0;
-    std::memcpy(&length, output.data(), 4);
-    return length;
-  };
-  const auto whole = [&] {
-    const std::optional<std::uint32_t> length = claimed();
-    return length && (*length > kBrowserMessageLimit || output.size() >= 4 + std::size_t{*length});
-  };
-  // Until the message is whole or the output ends: a host that exits may
-  // still have bytes in the pipe.
-  child.collect(captured, begun + kPatienceMs, kKeptBytes,
-                [&] { return whole() || child.output() < 0; });
-  const std::int64_t answered = os::monotonicMilliseconds() - begun;
-  const bool replied = whole();
-  child.closeInput();
-  child.collect(captured, os::monotonicMilliseconds() + kLimitMs, kKeptBytes,
-                [&] { return child.hasExited() && child.output() < 0 && child.errors() < 0; });
-  const bool exited = child.hasExited();
-  // Whatever the host left running in its group goes with it, and a host
-  // that does not exit is stopped.
-  const int group = child.id();
-  child.kill();
-  const os::Exit exit = child.exit().value_or(os::Exit{});
-  std::string ending;
-  if (exited && !exit.exited) ending = "it was killed by " + os::signalName(exit.signal);
-  if (exited && exit.exited && exit.status != 0) {
-    ending = "it exited with status " + std::to_string(exit.status);
-  }
-
-  if (!replied) {
-    std::string why = exited ? "it ended without sending a whole reply"
-                             : "it sent no whole reply within " +
-                                   std::to_string(kPatienceMs / 1000) +
-                                   " s, so the extension would wait for ever (it was stopped)";
-    if (!output.empty()) why += "; it sent only part of one: " + shown(output);
-    if (!ending.empty()) why += "; " + ending;
-    result.browserFailures.push_back(why);
-  } else if (*claimed() > kBrowserMessageLimit) {
-    result.browserFailures.push_back("its reply claims to be " + std::to_string(*claimed()) +
-                                     " bytes long, more than the browser takes (" +
-                                     std::to_string(kBrowserMessageLimit) + ")");
-  } else {
-    const std::string expected = frame(kReplyTrue);
-    const std::size_t length = 4 + std::size_t{*claimed()};
-    if (output.compare(0, length, expected) != 0) {
-      result.contractBreaches.push_back("it replied with " + shown(output.substr(0, length)) +
-                                        " instead of " + shown(expected));
-    }
-    if (answered > kLimitMs) {
-      result.contractBreaches.push_back("it replied after " + std::to_string(answered / 1000) +
-                                        "." + std::to_string(answered % 1000 / 100) +
-                                        " s, where it must within 2 s");
-    }
-    if (output.size() > length || captured.outputDropped > 0) {
-      result.contractBreaches.push_back("it wrote stray output after its reply: " +
-                                        shown(std::string_view(output).substr(length)));
-    }
-    if (!exited) {
-      result.contractBreaches.push_back(
-          "it did not exit within 2 s of its input closing (it was stopped)");
-    } else if (!ending.empty()) {
-      result.contractBreaches.push_back(ending);
-    }
-  }
-  if (!captured.errors.empty()) {
-    result.contractBreaches.push_back("it wrote to standard error: " + shown(captured.errors, 120));
-  }
-  // Orphans: a daemon it started reaches us once its parent is gone; what
-  // a stopped one leaves in turn, the next round finds.
-  for (int round = 0; adopting && round < 5; ++round) {
-    const std::vector<os::ChildProcess> strays = os::childProcesses();
-    if (strays.empty()) break;
-    for (const os::ChildProcess& stray : strays) {
-      // One of the host's own group was stopped with it; it only needs
-      // reaping.
-      if (stray.group != group) {
-        result.contractBreaches.push_back("it left a process running after it: " +
-                                          std::to_string(stray.id) + " (" +
-                                          shown(stray.command, 80) + "), which was stopped");
-      }
-      os::killChild(stray.id);
-    }
-  }
-  return result;
-}
-
-std::vector<std::string> gatekeeperProblems(const std::string& host) {
-  std::vector<std::string> problems;
-  if (host.find("/AppTranslocation/") != std::string::npos) {
-    problems.push_back("the host " + host +
-                       " runs from a randomised App Translocation copy, which moves on every "
-                       "launch: move the Tarnwick app to /Applications, open it once, and "
-                       "register again");
-  }
-  return problems;
-}
-
-// Gatekeeper lets a quarantined program run without the user's approval
-// only when it is notarized, which the self-test that follows finds out.
-std::optional<std::string> quarantineWarning(const std::string& host) {
-  if (currentSystem() != System::MacOs ||
-      quarantineOf(os::extendedAttribute(host, "com.apple.quarantine")) != Quarantine::HeldBack) {
-    return std::nullopt;
-  }
-  return "warning: the host " + host +
-         " is quarantined and not approved (com.apple.quarantine): macOS blocks it unless it is "
-         "notarized; if the self-test fails, open the Tarnwick app once and allow it, or run "
-         "xattr -d com.apple.quarantine '" +
-         host + "'";
-}
-
-// The user-approved flag is the one Apple's own code checks
-// (Security: OSX/libsecurity_utilities/lib/unix++.cpp, isUserApproved).
-Quarantine quarantineOf(const std::optional<std::string>& attribute) {
-  constexpr unsigned long kUserApproved = 0x0040;
-  if (!attribute) return Quarantine::None;
-  const std::string flags = attribute->substr(0, attribute->find(';'));
-  if (flags.empty() || flags.size() > 8 ||
-      flags.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos) {
-    return Quarantine::HeldBack;
-  }
-  return (std::stoul(flags, nullptr, 16) & kUserApproved) != 0 ? Quarantine::Approved
-                                                               : Quarantine::HeldBack;
-}
-
-std::optional<std::string> upgradeProofPath(const std::string& host) {
-  const std::size_t cellar = host.find("/Cellar/");
-  if (cellar == std::string::npos) return std::nullopt;
-  const std::size_t name = cellar + 8;
-  const std::size_t version = host.find('/', name);
-  if (version == std::string::npos || version == name) return std::nullopt;
-  const std::size_t rest = host.find('/', version + 1);
-  if (rest == std::string::npos || rest == version + 1) return std::nullopt;
-  return host.substr(0, cellar) + "/opt/" + host.substr(name, version - name) + host.substr(rest);
-}
 
 Examination examineManifest(const std::string& file, bool systemWide, const std::string& root,
                             const std::vector<std::string>& extensionIds) {
@@ -336,8 +86,7 @@ Examination examineManifest(const std::string& file, bool systemWide, const std:
   if (manifest.problems.empty() && !forbidden.empty()) {
     std::string ids;
     for (const std::string& id : forbidden) ids += (ids.empty() ? "" : ", ") + id;
-    result.problems.push_back("the manifest " + file +
-                              " does not allow the Tarnwick extension" +
+    result.problems.push_back("the manifest " + file + " does not allow the Tarnwick extension" +
                               (forbidden.size() == 1 ? " " : "s ") + ids +
                               " in \"allowed_origins\"" + registerAgain + " --extension-id ID");
   }
@@ -408,8 +157,7 @@ Examination examineManifest(const std::string& file, bool systemWide, const std:
                                 " failed: " + joined(test.browserFailures) +
                                 ". Reinstall Tarnwick; if that does not help, report this line");
     } else {
-      result.notes.push_back("self-test: started as " + origin +
-                             " would start it, it replied");
+      result.notes.push_back("self-test: started as " + origin + " would start it, it replied");
     }
     if (!test.contractBreaches.empty()) {
       result.contract.push_back("broken (the browser does not check it): " +
@@ -420,137 +168,6 @@ Examination examineManifest(const std::string& file, bool systemWide, const std:
     }
   }
   return result;
-}
-
-namespace {
-
-// The policies that decide whether the host may start. The browser honours
-// them only as mandatory policy: it asks IsManagedPreference of each
-// (chrome/browser/extensions/api/messaging/chrome_messaging_delegate.cc), so
-// a recommended value (Linux's policies/recommended, a macOS preference the
-// administrator has not forced) is never read here.
-const char* const kPolicyNames[] = {"NativeMessagingUserLevelHosts", "NativeMessagingBlocklist",
-                                    "NativeMessagingAllowlist"};
-
-// For each policy, the value that decides it and the file it came from.
-using Decided = std::map<std::string, std::pair<nlohmann::json, std::string>>;
-
-void take(const nlohmann::json& document, const std::string& file, Decided& decided) {
-  if (!document.is_object()) return;
-  for (const char* name : kPolicyNames) {
-    if (const auto value = document.find(name); value != document.end()) {
-      decided[name] = {*value, file};
-    }
-  }
-}
-
-// A value of the wrong type counts as not set, as the policy schema drops it.
-Policy judge(const Decided& decided) {
-  Policy policy;
-  const auto value = [&](const char* name) -> const nlohmann::json* {
-    const auto found = decided.find(name);
-    return found == decided.end() ? nullptr : &found->second.first;
-  };
-  const auto source = [&](const char* name) { return decided.at(name).second; };
-  if (const nlohmann::json* userLevel = value("NativeMessagingUserLevelHosts");
-      userLevel != nullptr && userLevel->is_boolean() && !userLevel->get<bool>()) {
-    policy.userLevelHosts = false;
-    policy.sources.push_back(source("NativeMessagingUserLevelHosts"));
-  }
-  const nlohmann::json* blocklist = value("NativeMessagingBlocklist");
-  const nlohmann::json* allowlist = value("NativeMessagingAllowlist");
-  const bool blocked =
-      blocklist != nullptr && (listHolds(*blocklist, kHostName) || listHolds(*blocklist, "*"));
-  const bool allowed = allowlist != nullptr && listHolds(*allowlist, kHostName);
-  if (blocked && !allowed) {
-    policy.blocked = true;
-    const std::string file = source("NativeMessagingBlocklist");
-    if (std::find(policy.sources.begin(), policy.sources.end(), file) == policy.sources.end()) {
-      policy.sources.push_back(file);
-    }
-  }
-  return policy;
-}
-
-// A bundle identifier as Apple allows one: letters, digits, "-" and ".".
-bool isBundleIdentifier(const std::string& id) {
-  return !id.empty() && id.find("..") == std::string::npos &&
-         std::all_of(id.begin(), id.end(), [](char c) {
-           return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-                  c == '-' || c == '.';
-         });
-}
-
-// The bundle identifier of the first of `browser`'s programs that is an .app
-// here with one in its Info.plist (read with the plutil under `root`).
-std::optional<std::string> bundleIdentifier(const Browser& browser, const std::string& root) {
-  for (const std::string& program : browser.programs) {
-    if (program.size() < 4 || program.compare(program.size() - 4, 4, ".app") != 0) continue;
-    nlohmann::json info;
-    if (!readPropertyList(program + "/Contents/Info.plist", root, &info).ok()) continue;
-    const auto id = info.is_object() ? info.find("CFBundleIdentifier") : info.end();
-    if (id != info.end() && id->is_string() && isBundleIdentifier(id->get<std::string>())) {
-      return id->get<std::string>();
-    }
-  }
-  return std::nullopt;
-}
-
-}  // namespace
-
-// Each file is read as the browser reads policy files (lenient JSON with
-// trailing commas; one that does not parse, or is not an object, is
-// skipped), and for each policy the last file in sorted order that sets it
-// decides: files are not merged value by value
-// (components/policy/core/common/config_dir_policy_loader.cc).
-Policy readPolicy(const std::string& directory) {
-  Decided decided;
-  if (directory.empty()) return {};
-  Policy blocking;
-  for (const std::string& file : policyFilesIn(directory)) {
-    // The browser reads each file with a blocking read: on a FIFO that no
-    // one writes it waits for ever, and its policies never load.
-    os::FileInfo info;
-    if (os::fileInfo(file, &info).ok() && info.type == os::FileType::Fifo) {
-      blocking.blocking.push_back(file);
-      continue;
-    }
-    std::string text;
-    if (!readBoundedFile(file, &text).ok()) continue;
-    if (const std::optional<nlohmann::json> json = readLenientJson(text, TrailingCommas::Allowed)) {
-      take(*json, file, decided);
-    }
-  }
-  Policy policy = judge(decided);
-  policy.blocking = std::move(blocking.blocking);
-  return policy;
-}
-
-// The browser reads its policies through CFPreferences, whose forced values
-// are the managed preferences an administrator's profile installs, for the
-// machine and for each user; for one key the user's come first, as
-// CFPreferences searches the current user before any user
-// (components/policy/core/common/policy_loader_mac.mm: a forced value is
-// mandatory policy, any other recommended). Keys are merged across the two
-// files, as CFPreferences merges its sources.
-Policy readManagedPreferences(const std::string& domain, const PathContext& context,
-                              std::vector<std::string>* unread) {
-  const std::string managed = context.root + "/Library/Managed Preferences/";
-  std::vector<std::string> files{managed + domain + ".plist"};
-  if (!context.user.empty() && context.user.find('/') == std::string::npos) {
-    files.push_back(managed + context.user + "/" + domain + ".plist");
-  }
-  Decided decided;
-  for (const std::string& file : files) {
-    nlohmann::json document;
-    const os::Status read = readPropertyList(file, context.root, &document);
-    if (read.ok()) {
-      take(document, file, decided);
-    } else if (!read.notFound()) {
-      unread->push_back(file + ": " + read.message());
-    }
-  }
-  return judge(decided);
 }
 
 bool isInstalled(const Browser& browser, const PathContext& context) {
@@ -568,8 +185,8 @@ Examination examineBrowser(const Browser& browser, const PathContext& context,
           "warning: " + browser.name + " is also installed as a Flatpak (" + sandbox.path +
           "): that one reads manifests in " + sandbox.hosts +
           " and starts a host inside its sandbox, where the host cannot reach Tarnwick's files "
-          "unless the app is granted them; use " + browser.name +
-          " from its regular package (.deb or .rpm) for Tarnwick");
+          "unless the app is granted them; use " +
+          browser.name + " from its regular package (.deb or .rpm) for Tarnwick");
     } else {
       result.problems.push_back(browser.name + " is installed as a Snap (" + sandbox.path +
                                 "), whose sandbox cannot start native hosts: install " +
@@ -615,8 +232,8 @@ Examination examineBrowser(const Browser& browser, const PathContext& context,
   // in: nothing can be said of it, and the browser cannot be relied on.
   if (!browser.userHosts.empty() && browser.userHosts[0] != '/') {
     result.problems.push_back(
-        browser.name + " keeps its profile, and reads per-user manifests, in " +
-        browser.userHosts + ", relative to the directory it happens to be started in, " +
+        browser.name + " keeps its profile, and reads per-user manifests, in " + browser.userHosts +
+        ", relative to the directory it happens to be started in, " +
         "as CHROME_CONFIG_HOME is set but empty or relative: unset it, or make it absolute");
   }
   std::vector<Candidate> lookup;
@@ -668,8 +285,8 @@ Examination examineBrowser(const Browser& browser, const PathContext& context,
                               "`");
     return result;
   }
-  Examination manifest = examineManifest(manifestPath(used->directory), used->systemWide, context.root,
-                                         extensionIds);
+  Examination manifest =
+      examineManifest(manifestPath(used->directory), used->systemWide, context.root, extensionIds);
   result.problems.insert(result.problems.end(), manifest.problems.begin(), manifest.problems.end());
   result.notes.insert(result.notes.end(), manifest.notes.begin(), manifest.notes.end());
   result.contract = std::move(manifest.contract);

@@ -418,9 +418,9 @@ PathContext contextFromEnvironment(const std::string& home) {
   // browser's profile is "chromium" in whatever directory it was started in
   // (chrome/common/chrome_paths_linux.cc), which "." stands for here.
   const std::optional<std::string> chromeConfig = os::environmentVariable("CHROME_CONFIG_HOME");
-  context.configHome = !chromeConfig                ? context.xdgConfigHome
-                       : chromeConfig->empty()      ? std::string(".")
-                                                    : *chromeConfig;
+  context.configHome = !chromeConfig           ? context.xdgConfigHome
+                       : chromeConfig->empty() ? std::string(".")
+                                               : *chromeConfig;
   context.heliumConfigHome = nonEmptyVariable("HELIUM_CONFIG_HOME").value_or(context.xdgConfigHome);
   context.user = os::userName().value_or("");
   return context;

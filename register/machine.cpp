@@ -2,10 +2,9 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <nlohmann/json.hpp>
 
+#include "app_bundle.h"
 #include "doctor.h"
-#include "property_list.h"
 
 namespace tarnwick::registration {
 namespace {
@@ -16,28 +15,13 @@ namespace {
 // Chromium's system-wide directory, as in every build not branded Google's
 // (chrome/common/chrome_paths.cc), and the app's own bundle identifier as its
 // policies' preference domain.
-// The user data directory that the app at `app` names in its Info.plist
-// (CrProductDirName, relative to ~/Library/Application Support), when it
-// names a usable one.
-std::optional<std::string> productDirectory(const std::string& app, const std::string& root) {
-  nlohmann::json info;
-  if (!readPropertyList(app + "/Contents/Info.plist", root, &info).ok() || !info.is_object() ||
-      !info.contains("CrProductDirName") || !info["CrProductDirName"].is_string()) {
-    return std::nullopt;
-  }
-  const std::string product = info["CrProductDirName"].get<std::string>();
-  const bool usable = !product.empty() && product.find('\n') == std::string::npos &&
-                      product.find("..") == std::string::npos && product[0] != '/';
-  return usable ? std::optional(product) : std::nullopt;
-}
-
 Browser appBrowser(const std::string& app, const std::string& root) {
   std::string bundle = app.substr(app.rfind('/') + 1);
   if (bundle.size() > 4 && bundle.compare(bundle.size() - 4, 4, ".app") == 0) {
     bundle.resize(bundle.size() - 4);
   }
-  const std::string profile =
-      "{home}/Library/Application Support/" + productDirectory(app, root).value_or(bundle);
+  const std::string profile = "{home}/Library/Application Support/" +
+                              readAppInfo(app, root).productDirectory.value_or(bundle);
   return Browser{.key = "app",
                  .name = bundle,
                  .profile = profile,
@@ -70,7 +54,8 @@ os::Status loadMachine(const Options& options, Machine* machine) {
       Browser& resolved = result.all.back();
       for (const std::string& program : resolved.programs) {
         if (!program.ends_with(".app")) continue;
-        if (const std::optional<std::string> product = productDirectory(program, options.root)) {
+        if (const std::optional<std::string> product =
+                readAppInfo(program, options.root).productDirectory) {
           resolved.profile = result.home + "/Library/Application Support/" + *product;
           resolved.userHosts = resolved.profile + "/NativeMessagingHosts";
           break;
@@ -151,8 +136,8 @@ std::vector<std::string> skippedNames(const Machine& here,
   return names;
 }
 
-os::Status installTargets(const Options& options, const Machine& here,
-                          std::vector<Target>* found, std::vector<std::string>* skippedBuilds) {
+os::Status installTargets(const Options& options, const Machine& here, std::vector<Target>* found,
+                          std::vector<std::string>* skippedBuilds) {
   std::vector<Target>& targets = *found;
   std::vector<std::string>& skipped = *skippedBuilds;
   targets.clear();
@@ -189,7 +174,6 @@ os::Status installTargets(const Options& options, const Machine& here,
   }
   return {};
 }
-
 
 std::vector<Target> directoriesInScope(const Options& options, const Machine& here,
                                        bool systemWide) {

@@ -32,8 +32,8 @@ struct Target {
 // Where `install` with `options` writes; the builds left out for not being
 // here go to `skipped`. Fails, naming the browser, when a per-user
 // directory would be relative (an empty CHROME_CONFIG_HOME).
-os::Status installTargets(const Options& options, const Machine& here,
-                          std::vector<Target>* targets, std::vector<std::string>* skipped);
+os::Status installTargets(const Options& options, const Machine& here, std::vector<Target>* targets,
+                          std::vector<std::string>* skipped);
 
 // The manifest directories a command looks at in one scope, with the
 // browsers of the selection that read each.

@@ -37,7 +37,6 @@ options:
   --app PATH         a browser the tool does not know, by its .app (macOS)
 )";
 
-
 namespace {
 
 os::Status usageError(const std::string& message) {

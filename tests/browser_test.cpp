@@ -11,13 +11,13 @@
 
 #include <chrono>
 #include <cstdlib>
-#include <fstream>
-#include <random>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <iostream>
 #include <map>
 #include <nlohmann/json.hpp>
+#include <random>
 #include <regex>
 #include <thread>
 
@@ -552,9 +552,8 @@ class Generated : public Differential {
     HostRun doctor;
     doctor.program = TARNWICK_REGISTER_BINARY;
     doctor.arguments = {"doctor", "--browser", "chromium"};
-    doctor.environment = {{"HOME", home},
-                          {"XDG_CONFIG_HOME", std::nullopt},
-                          {"CHROME_CONFIG_HOME", std::nullopt}};
+    doctor.environment = {
+        {"HOME", home}, {"XDG_CONFIG_HOME", std::nullopt}, {"CHROME_CONFIG_HOME", std::nullopt}};
     std::vector<std::string> browserEnvironment{"HOME=" + home, "PATH=/usr/bin:/bin",
                                                 "LANG=C.UTF-8"};
     for (const auto& [name, value] : env.items()) {
@@ -590,9 +589,9 @@ class Generated : public Differential {
         browserEnvironment.push_back(std::string("XAUTHORITY=") + authority);
       }
     } else {
-      options.arguments.insert(options.arguments.begin() + 1,
-                               {"--headless=new", "--user-data-dir=" + os::parentOf(
-                                                      userDirectory(env, home))});
+      options.arguments.insert(
+          options.arguments.begin() + 1,
+          {"--headless=new", "--user-data-dir=" + os::parentOf(userDirectory(env, home))});
     }
     options.environment = browserEnvironment;
     options.workingDirectory = scratch.path();
@@ -638,8 +637,7 @@ class Generated : public Differential {
         continue;
       }
       const std::string saved = std::filesystem::absolute(
-          "differential-disagreements/" + std::to_string(c["seed"].get<std::uint64_t>()) +
-          ".json");
+          "differential-disagreements/" + std::to_string(c["seed"].get<std::uint64_t>()) + ".json");
       std::filesystem::create_directories(std::filesystem::path(saved).parent_path());
       writeFile(saved, c.dump(1) + "\n");
       ADD_FAILURE() << "the doctor and the browser disagree on " << c["summary"].get<std::string>()
@@ -661,8 +659,8 @@ TEST_F(Generated, SavedCasesAgreeWithTheBrowser) {
     cases.push_back(nlohmann::json::parse(readFile(replay)));
   } else {
     for (const std::string& name : listDirectory(TARNWICK_DIFFERENTIAL_CASES)) {
-      cases.push_back(nlohmann::json::parse(readFile(std::string(TARNWICK_DIFFERENTIAL_CASES) +
-                                                     "/" + name)));
+      cases.push_back(
+          nlohmann::json::parse(readFile(std::string(TARNWICK_DIFFERENTIAL_CASES) + "/" + name)));
     }
   }
   expectAgreement(cases);
@@ -681,7 +679,8 @@ TEST_F(Generated, GeneratedCasesAgreeWithTheBrowser) {
   std::cout << "differential seed " << seed << " (TARNWICK_DIFFERENTIAL_SEED=" << seed
             << " makes the same " << count << " cases)" << std::endl;
   std::vector<nlohmann::json> cases;
-  for (int i = 0; i < count; ++i) cases.push_back(generateCase(seed + static_cast<std::uint64_t>(i)));
+  for (int i = 0; i < count; ++i)
+    cases.push_back(generateCase(seed + static_cast<std::uint64_t>(i)));
   expectAgreement(cases);
 }
 

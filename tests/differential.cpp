@@ -36,9 +36,9 @@ std::string quoted(const std::string& text) { return nlohmann::json(text).dump()
 // and, rarely, ones it does not (or that swallow what follows).
 std::string gap(Random& random) {
   if (!random.chance(25)) return random.pick<std::string>({"", " ", "\n  ", "\t"});
-  return random.pick<std::string>({" /* note */ ", "// note\n", "/*/", "/**/", " /* **/ ",
-                                   "/***/", "// note\r\n", "\n// note\n", "// note\r",
-                                   "/* never closed", "/ ", "# note\n"});
+  return random.pick<std::string>({" /* note */ ", "// note\n", "/*/", "/**/", " /* **/ ", "/***/",
+                                   "// note\r\n", "\n// note\n", "// note\r", "/* never closed",
+                                   "/ ", "# note\n"});
 }
 
 // `text` as a JSON string, some characters spelled as escapes the browser
@@ -137,8 +137,8 @@ std::string originEntry(Random& random) {
       return quoted(random.pick<std::string>(
           {"<all_urls>", "*://{id}/", "chrome-extension://{id}", "Chrome-Extension://{id}/",
            "CHROME-EXTENSION://{id}/", "chrome-extension:{id}/", "chrome-extension:/{id}/",
-           "chrome-extension:///", "chrome-extension://", "{id}", "",
-           "http://{id}/", "chrome-extension://[::1]/", "chrome-extension://127.0.0.1/",
+           "chrome-extension:///", "chrome-extension://", "{id}", "", "http://{id}/",
+           "chrome-extension://[::1]/", "chrome-extension://127.0.0.1/",
            "chrome-extension://999.1.1.1/", "chrome-extension://[{id}]/",
            "chrome-extension://{id}/\\u0000"}));
     case 12:
@@ -214,8 +214,8 @@ std::string manifestText(Random& random, const std::string& hostPath) {
                                       quoted("{bin}/missing"), quoted(hostPath + "/"),
                                       quoted("./host"), quoted("{bin}/../bin/host")},
                                      hostPath));
-  members.emplace_back("type", value({quoted("Stdio"), quoted("socket"), "null", quoted("stdio ")},
-                                     "stdio"));
+  members.emplace_back(
+      "type", value({quoted("Stdio"), quoted("socket"), "null", quoted("stdio ")}, "stdio"));
   members.emplace_back("allowed_origins", originsValue(random));
   // The browser ignores what it does not know, however deep or odd.
   if (random.chance(8)) {
@@ -225,10 +225,10 @@ std::string manifestText(Random& random, const std::string& hostPath) {
     members.emplace_back("supports_native_initiated_connections",
                          random.pick<std::string>({"true", quoted("yes")}));
   }
-  if (random.chance(5)) members.emplace_back("number", random.pick<std::string>(
-                                                           {"1e400", "-0", "01", "1.", "1e-400",
-                                                            "123456789012345678901234567890",
-                                                            "-", "+1", ".5", "0x10"}));
+  if (random.chance(5))
+    members.emplace_back("number", random.pick<std::string>({"1e400", "-0", "01", "1.", "1e-400",
+                                                             "123456789012345678901234567890", "-",
+                                                             "+1", ".5", "0x10"}));
   // A repeated key: the last one is what the browser reads.
   if (random.chance(12)) {
     const std::size_t which = random.below(members.size());
@@ -267,14 +267,16 @@ std::string policyText(Random& random) {
   }
   std::vector<std::string> members;
   if (random.chance(45)) {
-    members.push_back("\"NativeMessagingUserLevelHosts\":" +
-                      random.pick<std::string>({"false", "false", "true", "\"false\"", "0", "null"}));
+    members.push_back(
+        "\"NativeMessagingUserLevelHosts\":" +
+        random.pick<std::string>({"false", "false", "true", "\"false\"", "0", "null"}));
   }
   if (random.chance(40)) {
-    members.push_back("\"NativeMessagingBlocklist\":" +
-                      random.pick<std::string>({"[\"*\"]", "[\"{name}\"]", "[\"com.other\"]",
-                                                "\"*\"", "[]", "[1, \"*\"]", "[\"*\",]",
-                                                "[\"COM.TARNWICK.HOST\"]", "[\"com.tarnwick.*\"]"}));
+    members.push_back(
+        "\"NativeMessagingBlocklist\":" +
+        random.pick<std::string>({"[\"*\"]", "[\"{name}\"]", "[\"com.other\"]", "\"*\"", "[]",
+                                  "[1, \"*\"]", "[\"*\",]", "[\"COM.TARNWICK.HOST\"]",
+                                  "[\"com.tarnwick.*\"]"}));
   }
   if (random.chance(30)) {
     members.push_back("\"NativeMessagingAllowlist\":" +
@@ -347,14 +349,14 @@ nlohmann::json generateCase(std::uint64_t seed) {
   const std::string shebang = random.chance(85)   ? "#!/bin/sh\n"
                               : random.chance(70) ? ""
                                                   : "#!/nonexistent/sh\n";
-  const std::string body = random.pick<std::string>({
-      "exec {real}", "exec {real}", "exec {real}", "exec {real}", "exec {real}",
-      "echo noise >&2; exec {real}", "sleep 2.5; exec {real}",
-      "printf '\\014\\000\\000\\000{\"ok\": true}'", "printf '\\014\\000\\000\\000{\"ok\":false}'",
-      "printf garbage", "exit 0", "exit 3", "printf '\\013\\000\\000\\000{\"ok\"'",
-      "setsid sleep 20 </dev/null >/dev/null 2>&1 & exec {real}", "kill -SEGV $$",
-      "printf '\\000\\000\\040\\000'; sleep 1", "exec {real} extra-argument",
-      "cd /; exec {real}"});
+  const std::string body = random.pick<std::string>(
+      {"exec {real}", "exec {real}", "exec {real}", "exec {real}", "exec {real}",
+       "echo noise >&2; exec {real}", "sleep 2.5; exec {real}",
+       "printf '\\014\\000\\000\\000{\"ok\": true}'", "printf '\\014\\000\\000\\000{\"ok\":false}'",
+       "printf garbage", "exit 0", "exit 3", "printf '\\013\\000\\000\\000{\"ok\"'",
+       "setsid sleep 20 </dev/null >/dev/null 2>&1 & exec {real}", "kill -SEGV $$",
+       "printf '\\000\\000\\040\\000'; sleep 1", "exec {real} extra-argument",
+       "cd /; exec {real}"});
   switch (random.below(40)) {
     case 0:
       hostPath = "{real}";

@@ -11,9 +11,9 @@
 #include <thread>
 
 #include "doctor.h"
-#include "platform/operating_system.h"
 #include "lenient_json.h"
 #include "manifest.h"
+#include "platform/operating_system.h"
 #include "process.h"
 #include "property_list.h"
 #include "scratch.h"
@@ -166,14 +166,13 @@ TEST_F(Register, DefaultHostIsFoundThroughHomebrewsLinks) {
     for (const char* command : {"print-manifest", "install --os linux --dir hosts"}) {
       HostRun tool;
       tool.program = "/bin/sh";
-      tool.arguments = {"-c", "cd '" + scratch.path() + "' && " + how + " " + command +
-                                  " --extension-id " + kId};
+      tool.arguments = {
+          "-c", "cd '" + scratch.path() + "' && " + how + " " + command + " --extension-id " + kId};
       tool.environment = {{"PATH", prefix + "/bin:/usr/bin:/bin"}, {"HOME", scratch.path()}};
       const HostExit result = runHostBinary(tool);
       ASSERT_EQ(result.status, 0) << how << " " << command << ": " << result.errors;
-      const std::string manifest = command[0] == 'p'
-                                       ? result.output
-                                       : readFile(scratch / "hosts/com.tarnwick.host.json");
+      const std::string manifest =
+          command[0] == 'p' ? result.output : readFile(scratch / "hosts/com.tarnwick.host.json");
       EXPECT_EQ(nlohmann::json::parse(manifest).at("path"), expected) << how << " " << command;
     }
   }
@@ -338,8 +337,8 @@ TEST_F(Register, ChromeForTestingReadsWhereItsAppSays) {
   const std::string root = scratch / "root";
   writeStandInPlutil(root);
   const std::string support = scratch.path() + "/Library/Application Support/";
-  const std::vector<std::string> scope{"--os", "macos", "--root", root, "--browser",
-                                       "chrome-for-testing"};
+  const std::vector<std::string> scope{"--os", "macos",     "--root",
+                                       root,   "--browser", "chrome-for-testing"};
   const std::string app = root + "/Applications/Google Chrome for Testing.app";
   const struct {
     std::optional<std::string> product;  // the app's CrProductDirName; none: no app
@@ -601,20 +600,35 @@ TEST_F(Register, EachRuleDecidesTheVerdict) {
        2,
        "uninstall does not take --extension-id"},
       // Usage errors: one line, status 2, nothing touched.
-      {"a single-value option twice", [](const std::string&) {},
-       {"install", "--extension-id", kId, "--dir", scratch / "a", "--dir", scratch / "b"}, 2,
+      {"a single-value option twice",
+       [](const std::string&) {},
+       {"install", "--extension-id", kId, "--dir", scratch / "a", "--dir", scratch / "b"},
+       2,
        "--dir is given twice"},
-      {"--system with --dir", [](const std::string&) {},
-       {"install", "--extension-id", kId, "--system", "--dir", scratch / "a"}, 2,
+      {"--system with --dir",
+       [](const std::string&) {},
+       {"install", "--extension-id", kId, "--system", "--dir", scratch / "a"},
+       2,
        "--dir and --system do not go together"},
-      {"--dir with --all", [](const std::string&) {},
-       {"install", "--extension-id", kId, "--all", "--dir", scratch / "a"}, 2,
+      {"--dir with --all",
+       [](const std::string&) {},
+       {"install", "--extension-id", kId, "--all", "--dir", scratch / "a"},
+       2,
        "--dir and --all do not go together"},
-      {"an empty --host", [](const std::string&) {},
-       {"install", "--extension-id", kId, "--host", ""}, 2, "--host needs a value, not ''"},
-      {"a --root that is not there", [](const std::string&) {},
-       {"status", "--root", "/nonexistent/root"}, 2, "--root /nonexistent/root is no directory"},
-      {"an unknown option", [](const std::string&) {}, {"status", "--frobnicate"}, 2,
+      {"an empty --host",
+       [](const std::string&) {},
+       {"install", "--extension-id", kId, "--host", ""},
+       2,
+       "--host needs a value, not ''"},
+      {"a --root that is not there",
+       [](const std::string&) {},
+       {"status", "--root", "/nonexistent/root"},
+       2,
+       "--root /nonexistent/root is no directory"},
+      {"an unknown option",
+       [](const std::string&) {},
+       {"status", "--frobnicate"},
+       2,
        "tarnwick-register: unknown option '--frobnicate' (see --help); nothing was touched\n"},
   };
   for (const Case& c : cases) {
@@ -740,8 +754,8 @@ TEST(PropertyList, ReadsThroughTheRealPlutil) {
   writeFile(file, plist("<key>NativeMessagingUserLevelHosts</key><false/>"
                         "<key>NativeMessagingBlocklist</key><array><string>*</string></array>"
                         "<key>Count</key><integer>-3</integer>"));
-  const HostExit converted = runHostBinary(
-      {.program = "/usr/bin/plutil", .arguments = {"-convert", "binary1", file}});
+  const HostExit converted =
+      runHostBinary({.program = "/usr/bin/plutil", .arguments = {"-convert", "binary1", file}});
   ASSERT_EQ(converted.status, 0) << converted.errors;
   ASSERT_NE(readFile(file).substr(0, 8), "<?xml ve");
   nlohmann::json value;
@@ -870,13 +884,13 @@ TEST_F(Register, ControlCharactersInPathsAreShownEscaped) {
 TEST_F(Register, AFailedWriteToStandardOutputFails) {
   if (access("/dev/full", W_OK) != 0) GTEST_SKIP() << "no /dev/full on this system";
   for (const std::string& command :
-       {"install --os linux --dir '" + scratch / "hosts" + "' --extension-id " + kId +
-            " --host '" + host + "'",
+       {"install --os linux --dir '" + scratch / "hosts" + "' --extension-id " + kId + " --host '" +
+            host + "'",
         "doctor --os linux --dir '" + scratch / "hosts" + "' --extension-id " + kId}) {
     HostRun shell;
     shell.program = "/bin/sh";
-    shell.arguments = {"-c", std::string("'") + TARNWICK_REGISTER_BINARY + "' " + command +
-                                 " > /dev/full"};
+    shell.arguments = {
+        "-c", std::string("'") + TARNWICK_REGISTER_BINARY + "' " + command + " > /dev/full"};
     shell.environment = {{"HOME", scratch.path()}, {"XDG_CONFIG_HOME", config}};
     const HostExit result = runHostBinary(shell);
     EXPECT_NE(result.status, 0) << command;
@@ -999,7 +1013,8 @@ TEST_F(Register, SandboxedBrowsersAreReported) {
   HostExit result = runScoped({"install", "--extension-id", kId, "--host", host}, scope);
   EXPECT_EQ(result.status, 0);
   const std::string flatpakHosts =
-      scratch / ".var/app/com.brave.Browser/config/BraveSoftware/Brave-Browser/NativeMessagingHosts";
+      scratch /
+      ".var/app/com.brave.Browser/config/BraveSoftware/Brave-Browser/NativeMessagingHosts";
   for (const std::string& said :
        {std::string("Brave is installed as a Flatpak"), "which reads manifests in " + flatpakHosts,
         std::string("Chromium is installed as a Snap")}) {
@@ -1028,11 +1043,11 @@ TEST_F(Register, RegisteringAgainRepairsWhatTheBrowserTrusts) {
   const std::string real = root + "/opt/tarnwick/tarnwick-host";
   std::filesystem::create_directories(os::parentOf(real));
   std::filesystem::copy_file(hostBinary(), real);
-  const std::vector<std::string> scope{"--os", "linux", "--root", root, "--system", "--all",
-                                       "--browser", "chromium"};
+  const std::vector<std::string> scope{"--os",     "linux", "--root",    root,
+                                       "--system", "--all", "--browser", "chromium"};
   const std::vector<std::string> install{"install", "--extension-id", kId, "--host", real};
-  const std::vector<std::string> doctorScope{"--os", "linux", "--root", root, "--system",
-                                             "--browser", "chromium"};
+  const std::vector<std::string> doctorScope{"--os",     "linux",     "--root",  root,
+                                             "--system", "--browser", "chromium"};
   const unsigned owner = geteuid();  // root's registration, or the stager's under --root
   const uid_t nobody = 65534;
   const auto identity = [&] {
@@ -1058,8 +1073,7 @@ TEST_F(Register, RegisteringAgainRepairsWhatTheBrowserTrusts) {
        "it was a symbolic link"},
       {"its directory's mode", [&] { chmod(directory.c_str(), 0700); },
        "its directory's mode was 0700"},
-      {"another content",
-       [&] { writeFile(file, readFile(file) + " "); }, "", false},
+      {"another content", [&] { writeFile(file, readFile(file) + " "); }, "", false},
       {"its owner", [&] { ASSERT_EQ(chown(file.c_str(), nobody, static_cast<gid_t>(-1)), 0); },
        "it belonged to user 65534", true},
       {"its directory's owner",
@@ -1233,7 +1247,8 @@ TEST_F(Register, ReproducedFaultsStayFixed) {
     HostRun tool;
     tool.program = TARNWICK_REGISTER_BINARY;
     tool.arguments = {subcommand, "--os", "linux"};
-    if (std::string(subcommand) == "doctor") tool.arguments.insert(tool.arguments.end(), {"--extension-id", kId});
+    if (std::string(subcommand) == "doctor")
+      tool.arguments.insert(tool.arguments.end(), {"--extension-id", kId});
     tool.environment = {{"HOME", scratch.path()}, {"XDG_CONFIG_HOME", config}};
     tool.timeoutSeconds = 20;
     result = runHostBinary(tool);
@@ -1321,17 +1336,21 @@ TEST_F(Register, DoctorNamesWhatWouldStopTheBrowser) {
       {"", true, "host contract: kept"},
       {"printf garbage", false, "its reply claims to be 1651663207 bytes long"},
       {"sleep 30", false, "it sent no whole reply within 5 s"},
-      {"kill -SEGV $$", false, "it ended without sending a whole reply; it was killed by signal 11"},
-      {"printf '\\002\\000\\000\\000{'", false, "it sent only part of one: \"\\x02\\x00\\x00\\x00{\""},
+      {"kill -SEGV $$", false,
+       "it ended without sending a whole reply; it was killed by signal 11"},
+      {"printf '\\002\\000\\000\\000{'", false,
+       "it sent only part of one: \"\\x02\\x00\\x00\\x00{\""},
       // What the browser takes, though the host breaks its contract.
-      {real + "; sleep 30", true, "host contract: broken (the browser does not check it): it did not exit"},
+      {real + "; sleep 30", true,
+       "host contract: broken (the browser does not check it): it did not exit"},
       {"echo oops >&2; exec " + real, true, "it wrote to standard error: \"oops\\x0a\""},
       {"sleep 2.5; exec " + real, true, "it replied after 2.5 s, where it must within 2 s"},
       {"printf '\\014\\000\\000\\000{\"ok\": true}'", true,
        "it replied with \"\\x0c\\x00\\x00\\x00{\"ok\": true}\" instead of"},
       {real + "; printf x", true, "it wrote stray output after its reply: \"x\""},
       // A flood is read and dropped; only its start is kept and shown.
-      {real + "; head -c 100000000 /dev/zero", true, "it wrote stray output after its reply: \"\\x00"},
+      {real + "; head -c 100000000 /dev/zero", true,
+       "it wrote stray output after its reply: \"\\x00"},
       // A child left holding the host's output is stopped with the host's
       // group; a daemon in a session of its own is found and named.
       {"sleep 30 & echo $! > '" + scratch / "left-behind" + "'; exec " + real, true,
@@ -1383,8 +1402,8 @@ TEST_F(Register, DoctorNamesWhatWouldStopTheBrowser) {
             R"("allowed_origins":["chrome-extension://*/"]})");
   result = run({"doctor", "--dir", hosts});
   EXPECT_EQ(result.status, 1);
-  for (const char* rule :
-       {"\"description\" must be", "\"path\" must be absolute", "no extension origin the browser takes"}) {
+  for (const char* rule : {"\"description\" must be", "\"path\" must be absolute",
+                           "no extension origin the browser takes"}) {
     EXPECT_NE(result.output.find(rule), std::string::npos) << rule << "\n" << result.output;
   }
 }
@@ -1404,9 +1423,10 @@ TEST_F(Register, DoctorSeesAStaleUserManifestHideTheSystemOne) {
   const std::string script =
       "mount -t overlay overlay -o lowerdir=/etc,upperdir='" + scratch.path() +
       "/upper',workdir='" + scratch.path() + "/work' /etc || exit 77\n" + "'" + tool +
-      "' install --os linux --system --browser chromium --extension-id " + kId + " --host '" + real +
-      "' >/dev/null || exit 78\n" + "'" + tool + "' install --os linux --browser chromium --extension-id " +
-      kId + " --host '" + scratch.path() + "/gone' >/dev/null 2>&1\n" + "mkdir -p '" + config +
+      "' install --os linux --system --browser chromium --extension-id " + kId + " --host '" +
+      real + "' >/dev/null || exit 78\n" + "'" + tool +
+      "' install --os linux --browser chromium --extension-id " + kId + " --host '" +
+      scratch.path() + "/gone' >/dev/null 2>&1\n" + "mkdir -p '" + config +
       "/chromium/NativeMessagingHosts'\n" + "printf '{\"name\":\"com.tarnwick.host\"}' > '" +
       config + "/chromium/NativeMessagingHosts/com.tarnwick.host.json'\n" + "'" + tool +
       "' doctor --os linux --browser chromium --extension-id " + kId + "\n";

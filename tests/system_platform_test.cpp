@@ -217,7 +217,7 @@ TEST_F(SystemFiles, EachFailingStepOfTheAtomicWriteKeepsTheTarget) {
     const char* step;
     int error;
     const char* content;  // of the target afterwards
-    int creates = 1;  // temporary files it takes
+    int creates = 1;      // temporary files it takes
   } cases[] = {{"create", EMFILE, "previous", 0},
                {"write", ENOSPC, "previous"},
                {"sync file", EIO, "previous"},

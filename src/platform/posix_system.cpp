@@ -579,7 +579,8 @@ std::string signalName(int number) {
   std::string text = name != nullptr ? name : "";
   // macOS's strsignal appends the number itself ("Killed: 9").
   const std::string suffix = ": " + std::to_string(number);
-  if (text.size() > suffix.size() && text.ends_with(suffix)) text.resize(text.size() - suffix.size());
+  if (text.size() > suffix.size() && text.ends_with(suffix))
+    text.resize(text.size() - suffix.size());
   return "signal " + std::to_string(number) + (text.empty() ? "" : " (" + text + ")");
 }
 
