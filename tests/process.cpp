@@ -131,7 +131,7 @@ HostExit runHostBinary(const HostRun& run) {
     if (i > 0 && run.pauseMs > 0) {
       std::this_thread::sleep_for(std::chrono::milliseconds(run.pauseMs));
     }
-    if (!process.write(run.pieces[i])) break;  // the host has stopped reading
+    if (!process.write(run.pieces[i]).ok()) break;  // the host has stopped reading
   }
   if (run.whileRunning) run.whileRunning(process.id());
   process.closeInput();

@@ -16,14 +16,17 @@ constexpr std::int64_t kOpenerWaitMilliseconds = 1000;
 
 class SystemPlatform final : public Platform {
  public:
-  SystemPlatform() : streamsUsable_(os::prepareStandardStreams()) {}
+  SystemPlatform() : streamsUsable_(os::prepareStandardStreams().ok()) {}
 
+  // A failed read is the end of the input.
   std::size_t readInput(std::span<char> into) override {
-    return streamsUsable_ ? os::readSome(os::kStandardInput, into) : 0;
+    std::size_t got = 0;
+    if (!streamsUsable_ || !os::readSome(os::kStandardInput, into, &got).ok()) return 0;
+    return got;
   }
 
   bool writeOutput(std::string_view bytes) override {
-    return streamsUsable_ && os::writeAll(os::kStandardOutput, bytes);
+    return streamsUsable_ && os::writeAll(os::kStandardOutput, bytes).ok();
   }
 
   std::optional<std::string> homeDirectory() override { return os::homeDirectory(); }
@@ -43,7 +46,7 @@ class SystemPlatform final : public Platform {
 
   std::optional<std::string> newIdentifier() override {
     std::array<unsigned char, 16> bytes{};
-    if (!os::fillRandom(bytes)) return std::nullopt;
+    if (!os::fillRandom(bytes).ok()) return std::nullopt;
     bytes[6] = static_cast<unsigned char>((bytes[6] & 0x0F) | 0x40);  // version 4
     bytes[8] = static_cast<unsigned char>((bytes[8] & 0x3F) | 0x80);  // RFC 4122 variant
     std::string text;

@@ -256,7 +256,9 @@ Status Process::start(const ProcessOptions& options, Process* process) {
 void Process::closeInput() { closeIfOpen(input_); }
 void Process::closeOutput() { closeIfOpen(output_); }
 
-bool Process::write(std::string_view bytes) { return input_ >= 0 && writeAll(input_, bytes); }
+Status Process::write(std::string_view bytes) {
+  return input_ >= 0 ? writeAll(input_, bytes) : Status::failure(EBADF, "no input pipe");
+}
 
 void Process::collect(Captured& captured, std::int64_t deadline, std::size_t limit,
                       const std::function<bool()>& done) {

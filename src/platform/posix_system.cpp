@@ -137,7 +137,7 @@ class PosixTemporaryFile final : public TemporaryFile {
   PosixTemporaryFile(int fd, std::string name) : fd_(fd), name_(std::move(name)) {}
   const std::string& name() const override { return name_; }
   Status write(std::string_view bytes) override {
-    return writeAll(fd_.get(), bytes) ? Status() : Status::fromErrno();
+    return writeAll(fd_.get(), bytes);
   }
   Status sync() override { return syncFile(fd_.get()); }
 
@@ -156,7 +156,9 @@ class PosixDirectory final : public Directory {
                          std::unique_ptr<TemporaryFile>* file) override {
     for (int attempt = 0; attempt < 8; ++attempt) {
       std::array<unsigned char, kNoiseDigits / 2> noise{};
-      if (!fillRandom(noise)) return Status::failure(EIO, "no randomness for a temporary name");
+      if (const Status random = fillRandom(noise); !random.ok()) {
+        return Status::failure(random.error(), "no randomness for a temporary name");
+      }
       std::string name = "." + target + ".";
       appendHex(name, noise, HexCase::Lower);
       const int fd = ::openat(fd_.get(), name.c_str(),
@@ -423,7 +425,7 @@ std::string parentOf(const std::string& path) {
   return slash == 0 ? "/" : path.substr(0, slash);
 }
 
-bool prepareStandardStreams() {
+Status prepareStandardStreams() {
   // A browser that has gone away must not kill the program with SIGPIPE;
   // the failed write says the same thing more quietly.
   ::signal(SIGPIPE, SIG_IGN);
@@ -432,28 +434,33 @@ bool prepareStandardStreams() {
   for (int fd = 0; fd < 3; ++fd) {
     if (::fcntl(fd, F_GETFD) >= 0 || errno != EBADF) continue;
     const int null = ::open("/dev/null", O_RDWR);  // takes the lowest free number: fd
+    if (null < 0) return Status::fromErrno();
     if (null != fd) {
-      if (null >= 0) ::close(null);
-      return false;
+      ::close(null);
+      return Status::failure(EBADF, "standard stream " + std::to_string(fd) + " stays closed");
     }
   }
-  return true;
+  return {};
 }
 
-std::size_t readSome(int fd, std::span<char> into) {
+Status readSome(int fd, std::span<char> into, std::size_t* got) {
+  *got = 0;
   while (true) {
-    const ssize_t got = ::read(fd, into.data(), into.size());
-    if (got > 0) return static_cast<std::size_t>(got);
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+    const ssize_t read = ::read(fd, into.data(), into.size());
+    if (read >= 0) {
+      *got = static_cast<std::size_t>(read);
+      return {};
+    }
+    if (errno == EINTR) continue;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) {
       awaitReady(fd, POLLIN);
       continue;
     }
-    return 0;
+    return Status::fromErrno();
   }
 }
 
-bool writeAll(int fd, std::string_view bytes) {
+Status writeAll(int fd, std::string_view bytes) {
   while (!bytes.empty()) {
     const ssize_t written = ::write(fd, bytes.data(), bytes.size());
     if (written < 0) {
@@ -462,28 +469,28 @@ bool writeAll(int fd, std::string_view bytes) {
         awaitReady(fd, POLLOUT);
         continue;
       }
-      return false;
+      return Status::fromErrno();
     }
     bytes.remove_prefix(static_cast<std::size_t>(written));
   }
-  return true;
+  return {};
 }
 
-bool fillRandom(std::span<unsigned char> bytes) {
+Status fillRandom(std::span<unsigned char> bytes) {
 #if defined(__APPLE__)
   arc4random_buf(bytes.data(), bytes.size());
-  return true;
+  return {};
 #else
   std::size_t filled = 0;
   while (filled < bytes.size()) {
     const ssize_t got = ::getrandom(bytes.data() + filled, bytes.size() - filled, 0);
     if (got < 0) {
       if (errno == EINTR) continue;
-      return false;
+      return Status::fromErrno();
     }
     filled += static_cast<std::size_t>(got);
   }
-  return true;
+  return {};
 #endif
 }
 

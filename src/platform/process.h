@@ -88,9 +88,9 @@ class Process {
   void closeInput();
   void closeOutput();
 
-  // Writes all of `bytes` to the child's standard input; false once the
-  // child no longer reads it.
-  bool write(std::string_view bytes);
+  // Writes all of `bytes` to the child's standard input; fails (EPIPE) once
+  // the child no longer reads it.
+  Status write(std::string_view bytes);
 
   // Reads the output and error pipes into `captured` (each kept up to
   // `limit` bytes) until `done` returns true, or both pipes have ended and

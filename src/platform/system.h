@@ -158,25 +158,26 @@ std::string parentOf(const std::string& path);
 // Makes the standard streams safe to use: SIGPIPE is ignored (a reader that
 // has gone makes writes fail instead), and a standard stream that is closed
 // is put on /dev/null, so its number is never handed to a file opened later.
-// False when even that failed, and the streams must not be used.
-bool prepareStandardStreams();
+// A failure means even that failed, and the streams must not be used.
+Status prepareStandardStreams();
 
-// Reads between 1 and into.size() bytes from `fd`, retrying interrupted
-// reads and waiting while a non-blocking descriptor has nothing. 0 at the
-// end of the input or on any error.
-std::size_t readSome(int fd, std::span<char> into);
+// Reads between 1 and into.size() bytes from `fd` into `into`, setting
+// `got`, retrying interrupted reads and waiting while a non-blocking
+// descriptor has nothing. At the end of the input `got` is 0 and the read
+// succeeds.
+Status readSome(int fd, std::span<char> into, std::size_t* got);
 
 // Writes every byte to `fd`, retrying interrupted writes and waiting while a
-// non-blocking descriptor is full. False when the descriptor fails.
-bool writeAll(int fd, std::string_view bytes);
+// non-blocking descriptor is full.
+Status writeAll(int fd, std::string_view bytes);
 
 inline constexpr int kStandardInput = 0;
 inline constexpr int kStandardOutput = 1;
 
 // ---- Randomness, clocks, the user, the program -----------------------------
 
-// Fills `bytes` from the kernel's random source; false when none is to be had.
-bool fillRandom(std::span<unsigned char> bytes);
+// Fills `bytes` from the kernel's random source; fails when none is to be had.
+Status fillRandom(std::span<unsigned char> bytes);
 
 // Seconds since 1970-01-01 00:00:00 UTC, with the fraction kept.
 double wallClockSeconds();
