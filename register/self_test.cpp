@@ -87,7 +87,7 @@ SelfTest selfTest(const std::string& host, const std::string& origin) {
     return result;
   }
   const std::int64_t begun = os::monotonicMilliseconds();
-  child.write(frame(kPing));
+  const bool requestRefused = !child.write(frame(kPing)).ok();  // gone before it could read
 
   // The first message, as the browser reads it: a length in native byte
   // order, then that many bytes.
@@ -109,6 +109,11 @@ SelfTest selfTest(const std::string& host, const std::string& origin) {
                 [&] { return whole() || child.output() < 0; });
   const std::int64_t answered = os::monotonicMilliseconds() - begun;
   const bool replied = whole();
+  // A host that is gone without reading its request races the browser: the
+  // browser writes the request as the host starts, and once the host has
+  // exited that write fails and the extension gets an error instead of the
+  // reply (native_message_process_host.cc, HandleWriteResult).
+  const std::optional<std::size_t> unread = child.unreadInput();
   child.closeInput();
   child.collect(captured, os::monotonicMilliseconds() + kLimitMs, kKeptBytes,
                 [&] { return child.hasExited() && child.output() < 0 && child.errors() < 0; });
@@ -124,6 +129,8 @@ SelfTest selfTest(const std::string& host, const std::string& origin) {
     ending = "it exited with status " + std::to_string(exit.status);
   }
 
+  // Unread at the reply, and then gone: it never read it.
+  const bool ignoredRequest = requestRefused || (exited && unread && *unread > 0);
   if (!replied) {
     std::string why = exited
                           ? "it ended without sending a whole reply"
@@ -136,6 +143,10 @@ SelfTest selfTest(const std::string& host, const std::string& origin) {
     result.browserFailures.push_back("its reply claims to be " + std::to_string(*claimed()) +
                                      " bytes long, more than the browser takes (" +
                                      std::to_string(kBrowserMessageLimit) + ")");
+  } else if (ignoredRequest) {
+    result.browserFailures.push_back(
+        "it exited without reading its request, so the browser's write of the request fails "
+        "whenever the host is quicker, and the extension then gets an error instead of the reply");
   } else {
     const std::string expected = frame(kReplyTrue);
     const std::size_t length = 4 + std::size_t{*claimed()};

@@ -16,9 +16,10 @@ namespace tarnwick::registration {
 // comes back.
 struct SelfTest {
   // Why the browser would get no reply: the host could not be started, it
-  // ended or hung without sending a whole message, or the message was
-  // longer than the browser takes (1 MiB, native_message_process_host.cc).
-  // Empty when the extension would get a reply.
+  // ended or hung without sending a whole message, the message was longer
+  // than the browser takes (1 MiB, native_message_process_host.cc), or it
+  // exited without reading its request (then the browser's write of it
+  // fails, by chance). Empty when the extension would get a reply.
   std::vector<std::string> browserFailures;
   // What the host breaks of its own contract, which the browser does not
   // check: exactly {"ok":true} within 2 s, nothing on standard error,

@@ -19,6 +19,11 @@ class Random {
   }
   std::size_t below(std::size_t n) { return static_cast<std::size_t>(next() % n); }
   bool chance(unsigned percent) { return below(100) < percent; }
+  // Whether to break this one thing: rarely in a calm case, more often in a
+  // hostile one, so that a good share of cases end with a reply and the
+  // rest fail for one reason or a few.
+  bool breaks() { return chance(badPercent); }
+  unsigned badPercent = 0;
   template <typename T>
   const T& pick(const std::vector<T>& choices) {
     return choices[below(choices.size())];
@@ -35,10 +40,12 @@ std::string quoted(const std::string& text) { return nlohmann::json(text).dump()
 // What may stand between two tokens: blanks, the comments the browser takes,
 // and, rarely, ones it does not (or that swallow what follows).
 std::string gap(Random& random) {
-  if (!random.chance(25)) return random.pick<std::string>({"", " ", "\n  ", "\t"});
+  if (random.chance(3) && random.breaks()) {
+    return random.pick<std::string>({"// note\r", "/* never closed", "/ ", "# note\n", "/* */*/"});
+  }
+  if (!random.chance(20)) return random.pick<std::string>({"", " ", "\n  ", "\t"});
   return random.pick<std::string>({" /* note */ ", "// note\n", "/*/", "/**/", " /* **/ ", "/***/",
-                                   "// note\r\n", "\n// note\n", "// note\r", "/* never closed",
-                                   "/ ", "# note\n"});
+                                   "// note\r\n", "\n// note\n", "/* * / */"});
 }
 
 // `text` as a JSON string, some characters spelled as escapes the browser
@@ -153,7 +160,7 @@ std::string originEntry(Random& random) {
 }
 
 std::string originsValue(Random& random) {
-  switch (random.below(40)) {
+  switch (random.breaks() ? random.below(40) : 99) {
     case 0:
       return quoted("chrome-extension://{id}/");
     case 1:
@@ -168,8 +175,9 @@ std::string originsValue(Random& random) {
   std::vector<std::string> entries;
   const std::size_t count = 1 + random.below(3);
   for (std::size_t i = 0; i < count; ++i) {
-    entries.push_back(random.chance(55) && i == 0 ? quoted("chrome-extension://{id}/")
-                                                  : originEntry(random));
+    entries.push_back(i == 0 && (!random.breaks() || random.chance(30))
+                          ? quoted("chrome-extension://{id}/")
+                          : originEntry(random));
   }
   std::string list = "[";
   for (std::size_t i = 0; i < entries.size(); ++i) {
@@ -177,7 +185,7 @@ std::string originsValue(Random& random) {
     list += gap(random);
     list += entries[i];
   }
-  if (random.chance(5)) list += ",";
+  if (random.chance(10) && random.breaks()) list += ",";
   return list + gap(random) + "]";
 }
 
@@ -197,7 +205,7 @@ std::string nested(Random& random, int depth) {
 std::string manifestText(Random& random, const std::string& hostPath) {
   std::vector<std::pair<std::string, std::string>> members;
   const auto value = [&](std::vector<std::string> bad, const std::string& good) {
-    return random.chance(85) ? spelled(random, good) : random.pick(bad);
+    return random.chance(40) && random.breaks() ? random.pick(bad) : spelled(random, good);
   };
   members.emplace_back(
       "name", value({quoted("com.tarnwick.other"), quoted("Com.tarnwick.host"),
@@ -250,12 +258,12 @@ std::string manifestText(Random& random, const std::string& hostPath) {
     text += gap(random);
     text += members[i].second;
   }
-  if (random.chance(5)) text += ",";
+  if (random.chance(10) && random.breaks()) text += ",";
   return text + gap(random) + "}" + gap(random);
 }
 
 std::string policyText(Random& random) {
-  switch (random.below(25)) {
+  switch (random.breaks() ? random.below(10) : 99) {
     case 0:
       return "{\"NativeMessagingUserLevelHosts\": false";  // cut short
     case 1:
@@ -299,6 +307,7 @@ std::string policyText(Random& random) {
 
 nlohmann::json generateCase(std::uint64_t seed) {
   Random random(seed);
+  random.badPercent = random.chance(40) ? 3 : 25;
   nlohmann::json files = nlohmann::json::array();
   std::vector<std::string> summary;
   const auto file = [&](const std::string& at, const std::string& text, unsigned mode = 0644) {
@@ -312,13 +321,13 @@ nlohmann::json generateCase(std::uint64_t seed) {
   if (!env.empty()) summary.push_back("env " + env.dump());
 
   // Policies: mandatory, now and then recommended, in files of any name.
-  const std::size_t policyFiles = random.chance(55) ? 0 : 1 + random.below(3);
+  const std::size_t policyFiles = random.chance(60) ? 0 : 1 + random.below(3);
   for (std::size_t i = 0; i < policyFiles; ++i) {
     const std::string directory = random.chance(12) ? "{recommended}" : "{policies}";
     const std::string name = random.pick<std::string>(
         {"a.json", "z.json", "policy", ".hidden.json", "b c.json", "m.json", "policy.json~"});
     const std::string at = directory + "/" + name;
-    switch (random.below(30)) {
+    switch (random.breaks() ? random.below(8) : 99) {
       case 0:
         files.push_back({{"at", at}, {"directory", true}});
         summary.push_back("policy directory " + at);
@@ -346,18 +355,25 @@ nlohmann::json generateCase(std::uint64_t seed) {
 
   // The host the manifests name.
   std::string hostPath = "{bin}/host";
-  const std::string shebang = random.chance(85)   ? "#!/bin/sh\n"
+  const std::string shebang = !random.breaks()    ? "#!/bin/sh\n"
                               : random.chance(70) ? ""
                                                   : "#!/nonexistent/sh\n";
-  const std::string body = random.pick<std::string>(
-      {"exec {real}", "exec {real}", "exec {real}", "exec {real}", "exec {real}",
-       "echo noise >&2; exec {real}", "sleep 2.5; exec {real}",
-       "printf '\\014\\000\\000\\000{\"ok\": true}'", "printf '\\014\\000\\000\\000{\"ok\":false}'",
-       "printf garbage", "exit 0", "exit 3", "printf '\\013\\000\\000\\000{\"ok\"'",
-       "setsid sleep 20 </dev/null >/dev/null 2>&1 & exec {real}", "kill -SEGV $$",
-       "printf '\\000\\000\\040\\000'; sleep 1", "exec {real} extra-argument",
-       "cd /; exec {real}"});
-  switch (random.below(40)) {
+  // Hosts the browser gets a reply from, each breaking its own contract or
+  // not; then, where the case breaks things, ones it does not.
+  const std::string body =
+      !random.breaks()
+          ? random.pick<std::string>({"exec {real}", "exec {real}", "exec {real}",
+                                      "echo noise >&2; exec {real}", "sleep 2.5; exec {real}",
+                                      "head -c 19 >/dev/null; printf '\\014\\000\\000\\000{\"ok\": true}'",
+                                      "head -c 19 >/dev/null; printf '\\014\\000\\000\\000{\"ok\":false}'",
+                                      "setsid sleep 20 </dev/null >/dev/null 2>&1 & exec {real}",
+                                      "exec {real} extra-argument", "cd /; exec {real}"})
+          : random.pick<std::string>({"exec {real}", "printf garbage", "exit 0", "exit 3",
+                                      "printf '\\013\\000\\000\\000{\"ok\"'",
+                                      "setsid sleep 20 </dev/null >/dev/null 2>&1 & exec {real}",
+                                      "kill -SEGV $$", "printf '\\000\\000\\040\\000'; sleep 1",
+                                      "exec {real} extra-argument", "cd /; exec {real}"});
+  switch (random.breaks() ? random.below(12) : random.below(4) == 0 ? 0 : 99) {
     case 0:
       hostPath = "{real}";
       summary.push_back("host: the built host");
@@ -385,7 +401,7 @@ nlohmann::json generateCase(std::uint64_t seed) {
       }
       [[fallthrough]];
     default: {
-      const unsigned mode = random.chance(92) ? 0755 : 0644;
+      const unsigned mode = random.chance(25) && random.breaks() ? 0644 : 0755;
       file("{bin}/host", shebang + body + "\n", mode);
       summary.push_back("host: " + std::string(shebang.empty() ? "no #! " : "") + body +
                         (mode == 0644 ? " (0644)" : ""));
@@ -395,12 +411,12 @@ nlohmann::json generateCase(std::uint64_t seed) {
   // The manifests, per user (where the environment says, or in a decoy
   // place) and for every user.
   if (random.chance(70)) {
-    const std::string directory = random.chance(10) ? "{dotconfig}" : "{user}";
+    const std::string directory = random.breaks() && random.chance(40) ? "{dotconfig}" : "{user}";
     file(directory + "/com.tarnwick.host.json", manifestText(random, hostPath));
     summary.push_back("manifest in " + directory);
   }
   if (random.chance(40)) {
-    if (random.chance(5)) {
+    if (random.breaks() && random.chance(15)) {
       files.push_back({{"at", "{system}/com.tarnwick.host.json"}, {"fifo", true}});
       summary.push_back("system manifest: a FIFO");
     } else {

@@ -1345,7 +1345,9 @@ TEST_F(Register, DoctorNamesWhatWouldStopTheBrowser) {
        "host contract: broken (the browser does not check it): it did not exit"},
       {"echo oops >&2; exec " + real, true, "it wrote to standard error: \"oops\\x0a\""},
       {"sleep 2.5; exec " + real, true, "it replied after 2.5 s, where it must within 2 s"},
-      {"printf '\\014\\000\\000\\000{\"ok\": true}'", true,
+      {"printf '\\013\\000\\000\\000{\"ok\":true}'", false,
+       "it exited without reading its request"},
+      {"head -c 19 >/dev/null; printf '\\014\\000\\000\\000{\"ok\": true}'", true,
        "it replied with \"\\x0c\\x00\\x00\\x00{\"ok\": true}\" instead of"},
       {real + "; printf x", true, "it wrote stray output after its reply: \"x\""},
       // A flood is read and dropped; only its start is kept and shown.

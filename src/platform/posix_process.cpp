@@ -3,6 +3,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/ioctl.h>
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -365,6 +366,12 @@ void runDetached(const ProcessOptions& options, std::int64_t waitMilliseconds) {
   int status = 0;
   while (::waitpid(goBetween, &status, 0) < 0 && errno == EINTR) {
   }
+}
+
+std::optional<std::size_t> Process::unreadInput() const {
+  int pending = 0;
+  if (input_ < 0 || ::ioctl(input_, FIONREAD, &pending) != 0 || pending < 0) return std::nullopt;
+  return static_cast<std::size_t>(pending);
 }
 
 bool adoptOrphans() {

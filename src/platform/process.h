@@ -87,6 +87,9 @@ class Process {
   int errors() const { return errors_; }
   void closeInput();
   void closeOutput();
+  // How many bytes written to the child's standard input it has not read
+  // yet; nothing where the system cannot tell.
+  std::optional<std::size_t> unreadInput() const;
 
   // Writes all of `bytes` to the child's standard input; fails (EPIPE) once
   // the child no longer reads it.
