@@ -129,6 +129,17 @@ TEST_F(Json, DecodesExactlyAsTheLibrary) {
       R"([{"url":"u"}])",
       R"({"referrer":"r","other":"o"})",
       std::string("{\"url\":\"") + std::string(5000, 'a') + "\\n" + std::string(5000, 'b') + "\"}",
+      // Runs of brackets, which the decoder takes in tight loops.
+      R"({"x":[[]],"type":"ping"})",
+      R"({"x":[[],[[1]],2],"type":"ping"})",
+      R"({"x":[[[{"type":"no"}]]],"type":"ping"})",
+      R"({"x":[[ ]],"type":"ping"})",
+      R"({"x":[[[]]]],"type":"ping"})",
+      R"({"x":[[}],"type":"ping"})",
+      R"({"x":[[1]})",
+      R"({"x":[[],]})",
+      R"([[[[]]],[{}]])",
+      R"([[[]])",
   };
   for (const std::string& input : inputs) {
     EXPECT_EQ(decodeRequest(input), referenceRequest(input)) << "input: " << input;

@@ -204,26 +204,56 @@ class RequestDecoder {
     return true;
   }
 
+  // One bit a level: set for an array, clear for an object. Its words are
+  // reserved for the deepest nesting the text can hold, so pushing never
+  // reallocates.
+  class Levels {
+   public:
+    explicit Levels(std::size_t most) { words_.resize(most / 64 + 1); }
+    std::size_t size() const { return size_; }
+    bool empty() const { return size_ == 0; }
+    bool back() const { return ((words_[(size_ - 1) >> 6] >> ((size_ - 1) & 63)) & 1U) != 0; }
+    void push(bool array) {
+      std::uint64_t& word = words_[size_ >> 6];
+      const std::uint64_t bit = std::uint64_t{1} << (size_ & 63);
+      word = array ? (word | bit) : (word & ~bit);
+      ++size_;
+    }
+    void pop() { --size_; }
+
+   private:
+    std::vector<std::uint64_t> words_;
+    std::size_t size_ = 0;
+  };
+
   // Every container, from the top-level one on, iteratively.
   bool walk() {
-    std::vector<bool> isArray;  // one entry per open container
+    Levels levels(static_cast<std::size_t>(end_ - at_));
     std::size_t member = kNoMember;
     while (true) {
       // A value is expected here.
       skipSpace();
       if (at_ == end_) return false;
       const unsigned char c = *at_;
-      const bool topMember = isArray.size() == 1 && !isArray[0];
+      const bool topMember = levels.size() == 1 && !levels.back();
       if (c == '{' || c == '[') {
         if (topMember && member != kNoMember) members_[member] = Member{};
         ++at_;
-        isArray.push_back(c == '[');
+        levels.push(c == '[');
+        // Arrays opened straight inside arrays, the deep case, in one run.
+        if (c == '[') {
+          while (at_ != end_ && *at_ == '[') {
+            ++at_;
+            levels.push(true);
+          }
+        }
+        // The innermost container opened is of the kind of `c`.
         skipSpace();
         if (at_ != end_ && *at_ == (c == '[' ? ']' : '}')) {
           ++at_;
-          isArray.pop_back();
+          levels.pop();
         } else if (c == '{') {
-          if (!key(isArray.size() == 1 && topIsObject_, member)) return false;
+          if (!key(levels.size() == 1 && topIsObject_, member)) return false;
           continue;
         } else {
           continue;
@@ -245,17 +275,22 @@ class RequestDecoder {
       }
       // After a value: a comma and the next one, or the end of containers.
       while (true) {
-        if (isArray.empty()) return true;
+        if (levels.empty()) return true;
         skipSpace();
         if (at_ == end_) return false;
         if (*at_ == ',') {
           ++at_;
-          if (!isArray.back() && !key(isArray.size() == 1 && topIsObject_, member)) return false;
+          if (!levels.back() && !key(levels.size() == 1 && topIsObject_, member)) return false;
           break;
         }
-        if (*at_ != (isArray.back() ? ']' : '}')) return false;
+        if (*at_ != (levels.back() ? ']' : '}')) return false;
         ++at_;
-        isArray.pop_back();
+        levels.pop();
+        // Arrays closed straight after arrays, in one run.
+        while (at_ != end_ && *at_ == ']' && !levels.empty() && levels.back()) {
+          ++at_;
+          levels.pop();
+        }
       }
     }
   }
