@@ -1,7 +1,7 @@
 // An in-memory platform for tests: input fed in chosen pieces, output and
-// files recorded, and any service made to fail on request. It is the codec
-// too, so that one list records every call, encodings included, and any of
-// them can be made to fail: pass it as both (runHost(fake, fake)).
+// files recorded, and any service made to fail on request. A reply counts
+// among the calls (at the write of its length), so that one list records
+// everything a request did, and a reply's write can be made to fail too.
 #pragma once
 
 #include <algorithm>
@@ -17,10 +17,10 @@
 
 namespace tarnwick::testing {
 
-// Reply is the encoding of a reply; Encode that of a file's document.
-enum class Op { Reply, Encode, Home, CreateDirectory, WriteFile, NewIdentifier, Time, OpenUrl };
+// Reply is the write of a reply's length (a failed one ends the output).
+enum class Op { Reply, Home, CreateDirectory, WriteFile, NewIdentifier, Time, OpenUrl };
 
-class FakePlatform final : public Platform, public Codec {
+class FakePlatform final : public Platform {
  public:
   // Standard input: `input`, handed out at most `pieceSizes[i]` bytes per
   // read, cycling through the list (empty means as much as asked for).
@@ -67,14 +67,13 @@ class FakePlatform final : public Platform, public Codec {
 
   bool writeOutput(std::string_view bytes) override {
     if (outputClosed) return false;
+    // A reply's length is its first write: 4 bytes, where a body is 11 or 12.
+    if (bytes.size() == 4 && fails(Op::Reply)) {
+      outputClosed = true;
+      return false;
+    }
     writes.emplace_back(bytes);
     return true;
-  }
-
-  std::optional<std::string> encode(const JsonObject& object, KeyOrder order,
-                                    Document what) override {
-    if (fails(what == Document::Reply ? Op::Reply : Op::Encode)) return std::nullopt;
-    return Codec::encode(object, order, what);
   }
 
   std::optional<std::string> homeDirectory() override {

@@ -30,7 +30,7 @@ class NothingToRecord : public Handlers, public ::testing::WithParamInterface<Me
 
 TEST_P(NothingToRecord, SucceedsWithoutTouchingThePlatform) {
   const auto directoriesBefore = platform.directories;
-  EXPECT_TRUE(recordBrowserStatus(platform, platform, GetParam()));
+  EXPECT_TRUE(recordBrowserStatus(platform, GetParam()));
   EXPECT_TRUE(platform.calls.empty());
   EXPECT_TRUE(platform.files.empty());
   EXPECT_EQ(platform.directories, directoriesBefore);
@@ -50,8 +50,8 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(Handlers, EachAllowedBrowserGetsItsOwnFile) {
   for (std::string_view name : allowedBrowsers) {
     const std::string browser(name);
-    EXPECT_TRUE(recordBrowserStatus(platform, platform,
-                                    {{"browser", browser}, {"url", "x"}, {"type", "ping"}}));
+    EXPECT_TRUE(
+        recordBrowserStatus(platform, {{"browser", browser}, {"url", "x"}, {"type", "ping"}}));
     EXPECT_EQ(platform.files.at(statusFile(browser)),
               R"({"browser":")" + browser + R"(","lastSeen":1700000000.25})");
   }
@@ -60,10 +60,10 @@ TEST_F(Handlers, EachAllowedBrowserGetsItsOwnFile) {
 }
 
 TEST_F(Handlers, LaterRecordReplacesOnlyItsOwnBrowsersFile) {
-  ASSERT_TRUE(recordBrowserStatus(platform, platform, {{"browser", "edge"}}));
-  ASSERT_TRUE(recordBrowserStatus(platform, platform, {{"browser", "brave"}}));
+  ASSERT_TRUE(recordBrowserStatus(platform, {{"browser", "edge"}}));
+  ASSERT_TRUE(recordBrowserStatus(platform, {{"browser", "brave"}}));
   platform.now = 1800000000.5;
-  ASSERT_TRUE(recordBrowserStatus(platform, platform, {{"browser", "edge"}}));
+  ASSERT_TRUE(recordBrowserStatus(platform, {{"browser", "edge"}}));
   EXPECT_EQ(platform.files.at(statusFile("edge")), R"({"browser":"edge","lastSeen":1800000000.5})");
   EXPECT_EQ(platform.files.at(statusFile("brave")),
             R"({"browser":"brave","lastSeen":1700000000.25})");
@@ -72,12 +72,12 @@ TEST_F(Handlers, LaterRecordReplacesOnlyItsOwnBrowsersFile) {
 // Every step of the platform that can fail makes the record fail and leaves
 // an earlier file exactly as it was.
 TEST_F(Handlers, RecorderReportsEachFailedStep) {
-  for (Op failing : {Op::Home, Op::CreateDirectory, Op::Encode, Op::WriteFile}) {
+  for (Op failing : {Op::Home, Op::CreateDirectory, Op::WriteFile}) {
     FakePlatform fresh;
     fresh.directories.insert({kSupport, kStatus});
     fresh.files[statusFile("vivaldi")] = "previous";
     fresh.failing = {failing};
-    EXPECT_FALSE(recordBrowserStatus(fresh, fresh, {{"browser", "vivaldi"}}));
+    EXPECT_FALSE(recordBrowserStatus(fresh, {{"browser", "vivaldi"}}));
     EXPECT_EQ(fresh.files.at(statusFile("vivaldi")), "previous");
     if (failing == Op::CreateDirectory) {
       // nothing after a failed directory creation is attempted
@@ -90,7 +90,7 @@ TEST_F(Handlers, RecorderFailsWhenAFileStandsInTheWay) {
   for (const std::string& blocked : {kSupport, kStatus}) {
     FakePlatform fresh;
     fresh.files[blocked] = "not a directory";
-    EXPECT_FALSE(recordBrowserStatus(fresh, fresh, {{"browser", "chrome"}}));
+    EXPECT_FALSE(recordBrowserStatus(fresh, {{"browser", "chrome"}}));
     EXPECT_EQ(fresh.files.size(), 1u);
   }
 }
@@ -104,20 +104,19 @@ TEST_F(Handlers, CaptureWithoutStringUrlDoesNothing) {
   for (const MessageObject& message :
        {MessageObject{{"browser", "chrome"}}, MessageObject{{"URL", "x"}, {"browser", "chrome"}},
         MessageObject{{"url ", "x"}, {"browser", "chrome"}}}) {
-    EXPECT_FALSE(writeCaptureRequest(platform, platform, message));
+    EXPECT_FALSE(writeCaptureRequest(platform, message));
   }
   EXPECT_TRUE(platform.calls.empty());
   EXPECT_EQ(platform.files, (std::map<std::string, std::string>{{kCapture, "earlier"}}));
 }
 
 TEST_F(Handlers, CaptureCopiesOnlyItsFieldsVerbatim) {
-  ASSERT_TRUE(writeCaptureRequest(platform, platform,
-                                  {{"type", "capture"},
-                                   {"url", "not a url at all"},
-                                   {"filename", " "},
-                                   {"referrer", "https://example.test/a?b#c"},
-                                   {"browser", "chrome"},
-                                   {"extra", "never written"}}));
+  ASSERT_TRUE(writeCaptureRequest(platform, {{"type", "capture"},
+                                             {"url", "not a url at all"},
+                                             {"filename", " "},
+                                             {"referrer", "https://example.test/a?b#c"},
+                                             {"browser", "chrome"},
+                                             {"extra", "never written"}}));
   EXPECT_EQ(capture(), (nlohmann::json{{"url", "not a url at all"},
                                        {"nonce", "00000000-0000-4000-8000-000000000001"},
                                        {"filename", " "},
@@ -127,16 +126,15 @@ TEST_F(Handlers, CaptureCopiesOnlyItsFieldsVerbatim) {
 
 TEST_F(Handlers, CaptureLeavesOutEmptyOptionalFields) {
   // A non-string "filename" never reaches the message object at all.
-  ASSERT_TRUE(
-      writeCaptureRequest(platform, platform, {{"url", ""}, {"filename", ""}, {"referrer", ""}}));
+  ASSERT_TRUE(writeCaptureRequest(platform, {{"url", ""}, {"filename", ""}, {"referrer", ""}}));
   EXPECT_EQ(capture(),
             (nlohmann::json{{"url", ""}, {"nonce", "00000000-0000-4000-8000-000000000001"}}));
 }
 
 TEST_F(Handlers, EveryCaptureGetsAFreshNonceAndReplacesTheLast) {
-  ASSERT_TRUE(writeCaptureRequest(platform, platform, {{"url", "first"}}));
+  ASSERT_TRUE(writeCaptureRequest(platform, {{"url", "first"}}));
   const std::string firstNonce = capture().at("nonce");
-  ASSERT_TRUE(writeCaptureRequest(platform, platform, {{"url", "second"}}));
+  ASSERT_TRUE(writeCaptureRequest(platform, {{"url", "second"}}));
   EXPECT_EQ(capture().at("url"), "second");
   EXPECT_NE(capture().at("nonce"), firstNonce);
 }
@@ -144,8 +142,7 @@ TEST_F(Handlers, EveryCaptureGetsAFreshNonceAndReplacesTheLast) {
 TEST_F(Handlers, CaptureTextReadsBackUnchanged) {
   const std::string url = std::string("https://例え.test/\0?q=\"é\"\\", 29) + "\xF0\x9F\x98\x80";
   const std::string name = std::string("a\0b/../c\n\t", 10);
-  ASSERT_TRUE(writeCaptureRequest(platform, platform,
-                                  {{"url", url}, {"filename", name}, {"referrer", "ü"}}));
+  ASSERT_TRUE(writeCaptureRequest(platform, {{"url", url}, {"filename", name}, {"referrer", "ü"}}));
   EXPECT_EQ(capture().at("url"), url);
   EXPECT_EQ(capture().at("filename"), name);
   EXPECT_EQ(capture().at("referrer"), "ü");
@@ -153,50 +150,47 @@ TEST_F(Handlers, CaptureTextReadsBackUnchanged) {
 
 TEST_F(Handlers, RecorderFailureNeverChangesTheCapture) {
   platform.files[kStatus] = "a file where the status directory belongs";
-  EXPECT_TRUE(writeCaptureRequest(platform, platform, {{"url", "u"}, {"browser", "chrome"}}));
+  EXPECT_TRUE(writeCaptureRequest(platform, {{"url", "u"}, {"browser", "chrome"}}));
   EXPECT_EQ(capture().at("url"), "u");
 }
 
 TEST_F(Handlers, CaptureDirectoryFailureLetsTheWriteDecide) {
   platform.failing = {Op::CreateDirectory};
-  EXPECT_FALSE(
-      writeCaptureRequest(platform, platform, {{"url", "u"}}));  // no directory: the write fails
+  EXPECT_FALSE(writeCaptureRequest(platform, {{"url", "u"}}));  // no directory: the write fails
   platform.directories.insert(kSupport);
-  EXPECT_TRUE(
-      writeCaptureRequest(platform, platform, {{"url", "u"}}));  // already there: it succeeds
+  EXPECT_TRUE(writeCaptureRequest(platform, {{"url", "u"}}));  // already there: it succeeds
   EXPECT_EQ(capture().at("url"), "u");
 }
 
 TEST_F(Handlers, CaptureReportsEachFailedStep) {
-  for (Op failing : {Op::NewIdentifier, Op::Home, Op::Encode, Op::WriteFile}) {
+  for (Op failing : {Op::NewIdentifier, Op::Home, Op::WriteFile}) {
     FakePlatform fresh;
     fresh.directories.insert(kSupport);
     fresh.files[kCapture] = "earlier";
     fresh.failing = {failing};
-    EXPECT_FALSE(writeCaptureRequest(fresh, fresh, {{"url", "u"}}));
+    EXPECT_FALSE(writeCaptureRequest(fresh, {{"url", "u"}}));
     EXPECT_EQ(fresh.files.at(kCapture), "earlier");
   }
 }
 
 TEST_F(Handlers, CaptureFailsWhenAFileStandsInTheWay) {
   platform.files[kSupport] = "not a directory";
-  EXPECT_FALSE(writeCaptureRequest(platform, platform, {{"url", "u"}}));
+  EXPECT_FALSE(writeCaptureRequest(platform, {{"url", "u"}}));
   EXPECT_EQ(platform.files.size(), 1u);
 }
 
 // --- dispatch to the handlers -------------------------------------------------
 
 TEST_F(Handlers, PingRepliesWithTheRecordersResult) {
-  EXPECT_TRUE(handleMessage(platform, platform, {{"type", "ping"}}));
-  EXPECT_TRUE(handleMessage(platform, platform, {{"type", "ping"}, {"browser", "chromium"}}));
+  EXPECT_TRUE(handleMessage(platform, {{"type", "ping"}}));
+  EXPECT_TRUE(handleMessage(platform, {{"type", "ping"}, {"browser", "chromium"}}));
   EXPECT_TRUE(platform.files.count(statusFile("chromium")));
   platform.failing = {Op::WriteFile};
-  EXPECT_FALSE(handleMessage(platform, platform, {{"type", "ping"}, {"browser", "chromium"}}));
+  EXPECT_FALSE(handleMessage(platform, {{"type", "ping"}, {"browser", "chromium"}}));
 }
 
 TEST_F(Handlers, OpenRecordsTheStatusThenHandsOverTheUrl) {
-  EXPECT_TRUE(
-      handleMessage(platform, platform, {{"type", "open"}, {"browser", "chrome"}, {"url", "x"}}));
+  EXPECT_TRUE(handleMessage(platform, {{"type", "open"}, {"browser", "chrome"}, {"url", "x"}}));
   EXPECT_TRUE(platform.files.count(statusFile("chrome")));
   ASSERT_EQ(platform.calls.back(), Op::OpenUrl);
   EXPECT_EQ(platform.calls.end()[-2], Op::WriteFile);
@@ -206,19 +200,18 @@ TEST_F(Handlers, OpenRecordsTheStatusThenHandsOverTheUrl) {
 TEST_F(Handlers, OpenSucceedsWhateverTheRecorderGives) {
   platform.failing = {Op::CreateDirectory};
   for (int i = 0; i < 3; ++i) {
-    EXPECT_TRUE(handleMessage(platform, platform, {{"type", "open"}, {"browser", "chrome"}}));
+    EXPECT_TRUE(handleMessage(platform, {{"type", "open"}, {"browser", "chrome"}}));
   }
-  EXPECT_TRUE(handleMessage(platform, platform, {{"type", "open"}}));
+  EXPECT_TRUE(handleMessage(platform, {{"type", "open"}}));
   EXPECT_EQ(platform.openedUrls, std::vector<std::string>(4, "tarnwick://open"));
   EXPECT_TRUE(platform.files.empty());
 }
 
 TEST_F(Handlers, CaptureIsServedByItsHandlerAlone) {
-  EXPECT_TRUE(
-      handleMessage(platform, platform, {{"type", "capture"}, {"url", "u"}, {"browser", "brave"}}));
+  EXPECT_TRUE(handleMessage(platform, {{"type", "capture"}, {"url", "u"}, {"browser", "brave"}}));
   EXPECT_EQ(platform.count(Op::OpenUrl), 0u);
   EXPECT_EQ(platform.count(Op::WriteFile), 2u);  // the status, then the capture
-  EXPECT_FALSE(handleMessage(platform, platform, {{"type", "capture"}}));
+  EXPECT_FALSE(handleMessage(platform, {{"type", "capture"}}));
 }
 
 }  // namespace

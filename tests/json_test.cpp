@@ -222,7 +222,7 @@ TEST_F(Json, MembersOfAnyLengthAreWrittenBackByteExact) {
         request[key] = value;
         FakePlatform host;
         host.input = frame(request.dump());
-        runHost(host, host);
+        runHost(host);
         ASSERT_EQ(host.output(), kOkTrue);
         const auto written = nlohmann::json::parse(
             host.files.at("/home/user/Library/Application Support/Tarnwick/capture-request.json"));

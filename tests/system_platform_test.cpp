@@ -54,7 +54,7 @@ TEST(SystemStreams, InterruptedCallsAreRetried) {
     sigaction(SIGALRM, &action, nullptr);
     const itimerval every{{0, 200}, {0, 200}};
     setitimer(ITIMER_REAL, &every, nullptr);
-    runHost(*makeSystemPlatform(), strictCodec());
+    runHost(*makeSystemPlatform());
     const itimerval off{};
     setitimer(ITIMER_REAL, &off, nullptr);
     _exit(interruptions > 0 ? 0 : 3);

@@ -4,7 +4,7 @@
 
 namespace tarnwick {
 
-bool recordBrowserStatus(Platform& platform, Codec& codec, const MessageObject& message) {
+bool recordBrowserStatus(Platform& platform, const MessageObject& message) {
   const std::optional<std::string_view> browser = stringField(message, "browser");
   if (!browser || std::find(allowedBrowsers.begin(), allowedBrowsers.end(), *browser) ==
                       allowedBrowsers.end()) {
@@ -16,8 +16,7 @@ bool recordBrowserStatus(Platform& platform, Codec& codec, const MessageObject& 
   if (!platform.createDirectory(directory)) return false;
 
   const JsonObject status{{"browser", *browser}, {"lastSeen", platform.currentTime()}};
-  const std::optional<std::string> text =
-      codec.encode(status, KeyOrder::Sorted, Document::BrowserStatus);
+  const std::optional<std::string> text = encodeObject(status, KeyOrder::Sorted);
   if (!text) return false;
   return platform.writeFileAtomically(joinPath(directory, std::string(*browser) + ".json"), *text);
 }

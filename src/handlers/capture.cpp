@@ -10,10 +10,10 @@ void addIfNonEmpty(JsonObject& request, const MessageObject& message, std::strin
 
 }  // namespace
 
-bool writeCaptureRequest(Platform& platform, Codec& codec, const MessageObject& message) {
+bool writeCaptureRequest(Platform& platform, const MessageObject& message) {
   const std::optional<std::string_view> url = stringField(message, "url");
   if (!url) return false;
-  recordBrowserStatus(platform, codec, message);  // its outcome never changes the capture's
+  recordBrowserStatus(platform, message);  // its outcome never changes the capture's
 
   // A capture without an unpredictable nonce cannot be told apart from a
   // replayed one, so none is written.
@@ -27,8 +27,7 @@ bool writeCaptureRequest(Platform& platform, Codec& codec, const MessageObject& 
   if (!support) return false;
   // A failure here is not final: the write below decides.
   platform.createDirectory(*support);
-  const std::optional<std::string> text =
-      codec.encode(request, KeyOrder::AsGiven, Document::CaptureRequest);
+  const std::optional<std::string> text = encodeObject(request, KeyOrder::AsGiven);
   if (!text) return false;
   return platform.writeFileAtomically(joinPath(*support, "capture-request.json"), *text);
 }

@@ -26,7 +26,7 @@ std::optional<std::string> supportDirectory(Platform& platform);
 // {"browser":...,"lastSeen":<seconds since 1970>}. True when the file was
 // written, and also when the message names none of `allowedBrowsers` so there
 // was nothing to record; false when a step of the platform failed.
-bool recordBrowserStatus(Platform& platform, Codec& codec, const MessageObject& message);
+bool recordBrowserStatus(Platform& platform, const MessageObject& message);
 
 // Hands a capture to the desktop application: "url" (required, a string),
 // with "filename" and "referrer" when they are non-empty strings and a fresh
@@ -34,7 +34,7 @@ bool recordBrowserStatus(Platform& platform, Codec& codec, const MessageObject& 
 // Without a string "url" nothing at all happens and the result is false.
 // Otherwise the browser status is recorded first (its outcome ignored), and
 // the result says whether the file was written.
-bool writeCaptureRequest(Platform& platform, Codec& codec, const MessageObject& message);
+bool writeCaptureRequest(Platform& platform, const MessageObject& message);
 
 // Asks the desktop to open "tarnwick://open" with the application that
 // handles the scheme. The outcome of the hand-over is not known: always true.

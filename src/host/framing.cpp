@@ -34,12 +34,10 @@ std::string frame(std::string_view body) {
   return lengthBytes(static_cast<std::uint32_t>(body.size())).append(body);
 }
 
-bool sendReply(Platform& platform, Codec& codec, bool ok) {
-  const std::optional<std::string> body =
-      codec.encode({{"ok", ok}}, KeyOrder::AsGiven, Document::Reply);
-  if (!body) return true;  // nothing to send, but the stream is still fine
-  return platform.writeOutput(lengthBytes(static_cast<std::uint32_t>(body->size()))) &&
-         platform.writeOutput(*body);
+bool sendReply(Platform& platform, bool ok) {
+  const std::string_view body = ok ? kReplyTrue : kReplyFalse;
+  return platform.writeOutput(lengthBytes(static_cast<std::uint32_t>(body.size()))) &&
+         platform.writeOutput(body);
 }
 
 }  // namespace tarnwick

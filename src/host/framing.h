@@ -38,9 +38,9 @@ std::optional<std::string> readExactly(Platform& platform, std::size_t count);
 // refused, in which case no byte of the body is read.
 std::optional<std::string> readMessage(Platform& platform);
 
-// Writes {"ok":true} or {"ok":false} as one frame: the length, then the body,
-// as two writes. Writes nothing if the reply cannot be encoded. Returns false
-// when standard output can no longer be written.
-bool sendReply(Platform& platform, Codec& codec, bool ok);
+// Writes {"ok":true} or {"ok":false} (kReplyTrue, kReplyFalse) as one frame:
+// the length, then the body, as two writes. Returns false when standard
+// output can no longer be written.
+bool sendReply(Platform& platform, bool ok);
 
 }  // namespace tarnwick

@@ -10,12 +10,11 @@ namespace tarnwick {
 
 // Serves frames from standard input until the session ends. Every frame read
 // whole gets exactly one reply, written before the next frame is read.
-// Requests are decoded and replies encoded with `codec`.
-void runHost(Platform& platform, Codec& codec);
+void runHost(Platform& platform);
 
 // The ok flag for one request: the outcome of the handler that its string
 // field "type" names exactly ("ping", "open" or "capture"), or false, with no
 // handler run, for any other or missing type.
-bool handleMessage(Platform& platform, Codec& codec, const MessageObject& message);
+bool handleMessage(Platform& platform, const MessageObject& message);
 
 }  // namespace tarnwick

@@ -516,9 +516,4 @@ std::optional<std::string> encodeObject(const JsonObject& object, KeyOrder order
   }
 }
 
-Codec& strictCodec() {
-  static Codec codec;
-  return codec;
-}
-
 }  // namespace tarnwick

@@ -24,25 +24,4 @@ std::optional<MessageObject> decodeRequest(std::string text);
 // that is not valid UTF-8 and for numbers JSON cannot hold.
 std::optional<std::string> encodeObject(const JsonObject& object, KeyOrder order);
 
-// What the host encodes, named by the caller, so that a test can make the
-// encoding of one of them fail.
-enum class Document { Reply, BrowserStatus, CaptureRequest };
-
-// The codec as the host and the handlers reach it. The strict codec is the
-// two functions above; tests put one in its place that fails on demand.
-class Codec {
- public:
-  virtual ~Codec() = default;
-  virtual std::optional<MessageObject> decode(std::string text) {
-    return decodeRequest(std::move(text));
-  }
-  virtual std::optional<std::string> encode(const JsonObject& object, KeyOrder order,
-                                            Document /*what*/) {
-    return encodeObject(object, order);
-  }
-};
-
-// The codec of the running host: decodeRequest and encodeObject.
-Codec& strictCodec();
-
 }  // namespace tarnwick

@@ -6,7 +6,7 @@
 int main() {
   try {
     const auto platform = tarnwick::makeSystemPlatform();
-    tarnwick::runHost(*platform, tarnwick::strictCodec());
+    tarnwick::runHost(*platform);
   } catch (...) {
     // Nothing may reach standard error; the exit status is 0 in every case.
   }
