@@ -40,9 +40,9 @@ constexpr unsigned char hostCharacter(unsigned char c) {
 
 // DoSimpleHost: escapes decoded, each ASCII character checked and
 // lower-cased, other bytes passed on (and `nonAscii` set). False when a
-// character or an escape makes the host invalid. A space is refused: the
-// browser no longer allows one in a host (url_features.cc,
-// IsDisallowingSpaceCharacterInURLHostParsing).
+// character or an escape makes the host invalid. A space is still taken,
+// escaped (url_features.cc, IsDisallowingSpaceCharacterInURLHostParsing is
+// off in the browser we check against).
 bool simpleHost(std::string_view host, std::string& out, bool& nonAscii) {
   nonAscii = false;
   for (std::size_t i = 0; i < host.size(); ++i) {
@@ -60,9 +60,9 @@ bool simpleHost(std::string_view host, std::string& out, bool& nonAscii) {
       continue;
     }
     const unsigned char replacement = hostCharacter(byte);
-    if (replacement == 0 || byte == ' ') return false;
+    if (replacement == 0) return false;
     if (replacement == kEscaped) {
-      out += "%2A";  // only '*' gets here
+      out += byte == ' ' ? "%20" : "%2A";
     } else {
       out.push_back(static_cast<char>(replacement));
     }

@@ -17,6 +17,7 @@
 #include "process.h"
 #include "property_list.h"
 #include "scratch.h"
+#include "url_pattern.h"
 
 namespace tarnwick::testing {
 namespace {
@@ -682,6 +683,59 @@ TEST_F(Register, EachRuleDecidesTheVerdict) {
         registration::checkManifest(text, registration::kHostName);
     ASSERT_EQ(checked.problems.size(), 1u) << text;
     EXPECT_NE(checked.problems[0].find(rule), std::string::npos) << checked.problems[0];
+  }
+}
+
+// Entries of "allowed_origins" as the browser reads them, each confirmed
+// against the real Chromium by the differential test: whether it refuses the
+// entry (and with it the manifest), and whether a taken entry lets the
+// extension kId start the host.
+TEST(UrlPattern, OriginsAreReadAsTheBrowserReadsThem) {
+  using registration::parseOriginPattern;
+  std::string fullWidth;
+  for (const char c : kId) {
+    const unsigned point = 0xFF41u + static_cast<unsigned>(c - 'a');
+    fullWidth +=
+        {static_cast<char>(0xE0 | (point >> 12)), static_cast<char>(0x80 | ((point >> 6) & 0x3F)),
+         static_cast<char>(0x80 | (point & 0x3F))};
+  }
+  std::string upper = kId;
+  for (char& c : upper) c = static_cast<char>(c - 'a' + 'A');
+  const std::string at = "chrome-extension://";
+  const struct {
+    std::string entry;
+    bool refused, allows;
+  } cases[] = {
+      {at + kId + "/", false, true},
+      {at + upper + "/*", false, true},
+      {at + "%61" + kId.substr(1) + "/", false, true},
+      {at + "%41" + kId.substr(1) + "/", false, true},
+      {at + fullWidth + "/", false, true},
+      {at + kId + "./", false, true},
+      {at + kId + "../", false, true},
+      {at + kId + ":*/", false, true},
+      {at + kId + " /", false, false},
+      {at + kId + "%20/", false, false},
+      {"*://" + kId + "/", false, false},
+      {at + kOtherId + "/", false, false},
+      {at + kId, true, false},
+      {at + "user@" + kId + "/", true, false},
+      {at + kId + "?x/", true, false},
+      {at + kId + "%zz/", true, false},
+      {at + kId + ":80/", true, false},
+      {at + kId + ":0/", true, false},
+      {at + kId + ":/", true, false},
+      {at + kId + "\\/", true, false},
+      {at + "*/", true, false},
+      {at + "*." + kId + "/", true, false},
+      {"<all_urls>", true, false},
+      {"Chrome-Extension://" + kId + "/", true, false},
+      {"chrome-extension:" + kId + "/", true, false},
+  };
+  for (const auto& c : cases) {
+    const registration::OriginPattern pattern = parseOriginPattern(c.entry);
+    EXPECT_EQ(!pattern.refused.empty(), c.refused) << c.entry << ": " << pattern.refused;
+    EXPECT_EQ(registration::patternAllows(pattern, kId), c.allows) << c.entry;
   }
 }
 
