@@ -179,9 +179,9 @@ SelfTest selfTest(const std::string& host, const std::string& origin) {
     const std::vector<os::ChildProcess> strays = os::childProcesses();
     if (strays.empty()) break;
     for (const os::ChildProcess& stray : strays) {
-      // One of the host's own group was stopped with it; it only needs
-      // reaping.
-      if (stray.group != group) {
+      // One of the host's own group was stopped with it, or one that has
+      // ended: it only needs reaping.
+      if (stray.group != group && !stray.zombie) {
         result.contractBreaches.push_back(
             "it left a process running after it: " + std::to_string(stray.id) + " (" +
             shown(stray.command, 80) + "), which was stopped");

@@ -444,7 +444,7 @@ TEST_F(Register, MacPoliciesAreTheManagedPreferences) {
       writeFile(file, entries == "</plist>" ? entries : plist(entries));
     }
     const HostExit result = command({"doctor", "--browser", "chromium", "--browser", "chrome"});
-    EXPECT_EQ(result.status, c.status) << result.output;
+    EXPECT_EQ(result.status, c.status) << result.output << result.errors;
     for (const std::string& said : c.said) {
       EXPECT_NE(result.output.find(said), std::string::npos) << said << "\n" << result.output;
     }

@@ -400,13 +400,13 @@ std::vector<ChildProcess> childProcesses() {
     std::istringstream fields(stat.substr(close + 1));
     std::string state;
     long parent = 0, group = 0;
-    if (!(fields >> state >> parent >> group) || parent != self || state == "Z") continue;
+    if (!(fields >> state >> parent >> group) || parent != self) continue;
     std::ifstream cmdline("/proc/" + name + "/cmdline");
     std::string command((std::istreambuf_iterator<char>(cmdline)),
                         std::istreambuf_iterator<char>());
     while (!command.empty() && command.back() == '\0') command.pop_back();
     std::replace(command.begin(), command.end(), '\0', ' ');
-    children.push_back({std::stoi(name), static_cast<int>(group), command});
+    children.push_back({std::stoi(name), static_cast<int>(group), state == "Z", command});
   }
   ::closedir(proc);
 #endif

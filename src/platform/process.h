@@ -155,15 +155,16 @@ bool adoptOrphans();
 struct ChildProcess {
   int id = -1;
   int group = -1;       // its process group
+  bool zombie = false;  // ended, and not yet reaped
   std::string command;  // its command line, arguments joined by spaces
 };
 
-// This process's own children, zombies left out; empty where the system
+// This process's own children, zombies included; empty where the system
 // cannot list them.
 std::vector<ChildProcess> childProcesses();
 
 // Kills the child `id` with its process group when it leads one of its own
-// (a daemon's session), and reaps it.
+// (a daemon's session), and reaps it (a zombie is only reaped).
 void killChild(int id);
 
 }  // namespace tarnwick::os
