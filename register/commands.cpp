@@ -80,16 +80,20 @@ std::string undoCommand(const Options& options) {
   return command;
 }
 
+// The machine, and where `install` with `options` writes on it.
+os::Status chooseTargets(const Options& options, Machine* here, std::vector<Target>* targets,
+                         std::vector<std::string>* skipped) {
+  if (os::Status loaded = loadMachine(options, here); !loaded.ok()) return loaded;
+  return installTargets(options, *here, targets, skipped);
+}
+
 // The directories `install` with the same options would write, one a line,
 // for packagers who need to know them beforehand.
 int directories(const Options& options, Console& console) {
   Machine here;
-  if (const os::Status loaded = loadMachine(options, &here); !loaded.ok()) {
-    return console.refuse(loaded.message() + "; nothing was touched");
-  }
   std::vector<Target> targets;
   std::vector<std::string> skipped;
-  if (const os::Status chosen = installTargets(options, here, &targets, &skipped); !chosen.ok()) {
+  if (const os::Status chosen = chooseTargets(options, &here, &targets, &skipped); !chosen.ok()) {
     return console.refuse(chosen.message() + "; nothing was touched");
   }
   for (const Target& target : targets) console.out << target.directory << "\n";
@@ -172,12 +176,9 @@ int install(const Options& options, Console& console) {
   if (!manifest) return console.refuse("the host path is not valid UTF-8; nothing was touched");
 
   Machine here;
-  if (const os::Status loaded = loadMachine(options, &here); !loaded.ok()) {
-    return console.refuse(loaded.message() + "; nothing was touched");
-  }
   std::vector<Target> targets;
   std::vector<std::string> skipped;
-  if (const os::Status chosen = installTargets(options, here, &targets, &skipped); !chosen.ok()) {
+  if (const os::Status chosen = chooseTargets(options, &here, &targets, &skipped); !chosen.ok()) {
     return console.refuse(chosen.message() + "; nothing was touched");
   }
 

@@ -72,9 +72,8 @@ class Reader {
   bool parseValue(nlohmann::json& value, int budget) {
     switch (peek()) {
       case '[':
-        return parseArray(value, budget);
       case '{':
-        return parseObject(value, budget);
+        return parseContainer(value, budget);
       case '"': {
         std::string text;
         if (!parseString(text)) return false;
@@ -99,15 +98,19 @@ class Reader {
     return true;
   }
 
-  // visitor.rs: a container spends a level as it opens, empty or not, and
-  // fails when none is left ("recursion limit exceeded").
-  bool parseArray(nlohmann::json& value, int budget) {
+  // An object or an array, from its opening bracket: members (a key, a
+  // colon, a value) or elements, separated by commas, with one after the
+  // last where trailing commas are allowed. visitor.rs: a container spends
+  // a level as it opens, empty or not, and fails when none is left
+  // ("recursion limit exceeded").
+  bool parseContainer(nlohmann::json& value, int budget) {
     if (budget < 1) return false;
-    ++at_;
-    value = nlohmann::json::array();
+    const bool object = text_[at_++] == '{';
+    const char close = object ? '}' : ']';
+    value = object ? nlohmann::json::object() : nlohmann::json::array();
     for (bool first = true;; first = false) {
       if (!skipSpace() || atEnd()) return false;
-      if (peek() == ']') {
+      if (peek() == close) {
         ++at_;
         return true;
       }
@@ -115,47 +118,26 @@ class Reader {
         if (peek() != ',') return false;
         ++at_;
         if (!skipSpace() || atEnd()) return false;
-        if (peek() == ']') {
+        if (peek() == close) {
           if (commas_ != TrailingCommas::Allowed) return false;
           ++at_;
           return true;
         }
+      }
+      std::string key;
+      if (object) {
+        if (peek() != '"' || !parseString(key)) return false;  // a key must be a string
+        if (!skipSpace() || peek() != ':') return false;
+        ++at_;
+        if (!skipSpace() || atEnd()) return false;
       }
       nlohmann::json element;
       if (!parseValue(element, budget - 1)) return false;
-      value.push_back(std::move(element));
-    }
-  }
-
-  bool parseObject(nlohmann::json& value, int budget) {
-    if (budget < 1) return false;
-    ++at_;
-    value = nlohmann::json::object();
-    for (bool first = true;; first = false) {
-      if (!skipSpace() || atEnd()) return false;
-      if (peek() == '}') {
-        ++at_;
-        return true;
+      if (object) {
+        value[key] = std::move(element);  // a repeated key: the last wins
+      } else {
+        value.push_back(std::move(element));
       }
-      if (!first) {
-        if (peek() != ',') return false;
-        ++at_;
-        if (!skipSpace() || atEnd()) return false;
-        if (peek() == '}') {
-          if (commas_ != TrailingCommas::Allowed) return false;
-          ++at_;
-          return true;
-        }
-      }
-      if (peek() != '"') return false;  // a key must be a string
-      std::string key;
-      if (!parseString(key)) return false;
-      if (!skipSpace() || peek() != ':') return false;
-      ++at_;
-      if (!skipSpace() || atEnd()) return false;
-      nlohmann::json member;
-      if (!parseValue(member, budget - 1)) return false;
-      value[key] = std::move(member);  // a repeated key: the last wins
     }
   }
 

@@ -52,6 +52,25 @@ constexpr auto kBrowserTimeout = std::chrono::seconds(90);
 
 using Clock = std::chrono::steady_clock;
 
+// The browser with the test extension, quiet on a closed network: no first
+// run, no background connections, no keychain prompt on a Mac; its console on
+// standard error, where the extension's reports are read.
+std::vector<std::string> browserCommand(const std::string& browser, const std::string& extension) {
+  return {browser,
+          "--no-sandbox",
+          "--disable-gpu",
+          "--disable-quic",
+          "--no-first-run",
+          "--no-default-browser-check",
+          "--disable-background-networking",
+          "--disable-component-update",
+          "--disable-sync",
+          "--use-mock-keychain",
+          "--load-extension=" + extension,
+          "--enable-logging=stderr",
+          "about:blank"};
+}
+
 // The processes, other than zombies, started as the executable at `path`.
 std::vector<pid_t> processesRunning(const std::string& path) {
   const std::string target = std::filesystem::canonical(path).string();
@@ -124,21 +143,9 @@ class Browser : public ::testing::Test {
     // A profile of its own: the browser reads per-user manifests from
     // <user data directory>/NativeMessagingHosts on every system
     // (chrome/common/chrome_paths.cc, DIR_USER_NATIVE_MESSAGING).
-    options.arguments = {chromium,
-                         "--headless=new",
-                         "--no-sandbox",
-                         "--disable-gpu",
-                         "--disable-quic",
-                         "--no-first-run",
-                         "--no-default-browser-check",
-                         "--disable-background-networking",
-                         "--disable-component-update",
-                         "--disable-sync",
-                         "--use-mock-keychain",
-                         "--user-data-dir=" + profile,
-                         "--load-extension=" TARNWICK_EXTENSION_DIR,
-                         "--enable-logging=stderr",
-                         "about:blank"};
+    options.arguments = browserCommand(chromium, TARNWICK_EXTENSION_DIR);
+    options.arguments.insert(options.arguments.begin() + 1,
+                             {"--headless=new", "--user-data-dir=" + profile});
     options.environment = {"HOME=" + home, "XDG_CONFIG_HOME=" + home + "/.config",
                            "XDG_CACHE_HOME=" + home + "/.cache",
                            "PATH=" + scratch / "bin" + ":/usr/bin:/bin", "LANG=C.UTF-8"};
@@ -566,20 +573,8 @@ class Generated : public Differential {
     verdicts.doctorOutput = result.output + result.errors;
 
     os::ProcessOptions options;
-    options.arguments = {chromium,
-                         "--no-sandbox",
-                         "--disable-gpu",
-                         "--disable-quic",
-                         "--no-first-run",
-                         "--no-default-browser-check",
-                         "--disable-background-networking",
-                         "--disable-component-update",
-                         "--disable-sync",
-                         "--use-mock-keychain",
-                         "--password-store=basic",
-                         "--load-extension=" + extension,
-                         "--enable-logging=stderr",
-                         "about:blank"};
+    options.arguments = browserCommand(chromium, extension);
+    options.arguments.insert(options.arguments.begin() + 1, "--password-store=basic");
     // Headless, the browser takes a temporary profile unless it is given
     // one, so the environment's say over the per-user directory shows only
     // in a browser with a display (tests/differential_test gives it Xvfb's).

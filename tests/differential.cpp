@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "util/utf8.h"
+
 namespace tarnwick::testing {
 namespace {
 
@@ -82,9 +84,7 @@ std::string fullWidth(Random& random, const std::string& text, bool escaped) {
       std::snprintf(escape, sizeof escape, "\\u%04X", point);
       out += escape;
     } else {
-      out.push_back(static_cast<char>(0xE0 | (point >> 12)));
-      out.push_back(static_cast<char>(0x80 | ((point >> 6) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (point & 0x3F)));
+      appendUtf8(out, point);
     }
   }
   return out;
@@ -362,12 +362,13 @@ nlohmann::json generateCase(std::uint64_t seed) {
   // not; then, where the case breaks things, ones it does not.
   const std::string body =
       !random.breaks()
-          ? random.pick<std::string>({"exec {real}", "exec {real}", "exec {real}",
-                                      "echo noise >&2; exec {real}", "sleep 2.5; exec {real}",
-                                      "head -c 19 >/dev/null; printf '\\014\\000\\000\\000{\"ok\": true}'",
-                                      "head -c 19 >/dev/null; printf '\\014\\000\\000\\000{\"ok\":false}'",
-                                      "setsid sleep 20 </dev/null >/dev/null 2>&1 & exec {real}",
-                                      "exec {real} extra-argument", "cd /; exec {real}"})
+          ? random.pick<std::string>(
+                {"exec {real}", "exec {real}", "exec {real}", "echo noise >&2; exec {real}",
+                 "sleep 2.5; exec {real}",
+                 "head -c 19 >/dev/null; printf '\\014\\000\\000\\000{\"ok\": true}'",
+                 "head -c 19 >/dev/null; printf '\\014\\000\\000\\000{\"ok\":false}'",
+                 "setsid sleep 20 </dev/null >/dev/null 2>&1 & exec {real}",
+                 "exec {real} extra-argument", "cd /; exec {real}"})
           : random.pick<std::string>({"exec {real}", "printf garbage", "exit 0", "exit 3",
                                       "printf '\\013\\000\\000\\000{\"ok\"'",
                                       "setsid sleep 20 </dev/null >/dev/null 2>&1 & exec {real}",

@@ -18,6 +18,7 @@
 #include "property_list.h"
 #include "scratch.h"
 #include "url_pattern.h"
+#include "util/utf8.h"
 
 namespace tarnwick::testing {
 namespace {
@@ -474,31 +475,28 @@ TEST_F(Register, EachRuleDecidesTheVerdict) {
       writeFile(root + policies + "/policy.json", text);
     };
   };
+  // The policy file `name` holding `text`, and the registration moved from
+  // the system-wide place to the per-user one.
+  const auto perUserWith = [&](const std::string& name, const std::string& text) {
+    return [&, name, text](const std::string& root) {
+      std::filesystem::create_directories(root + policies);
+      writeFile(root + policies + "/" + name, text);
+      std::filesystem::remove(root + system + "/com.tarnwick.host.json");
+      std::filesystem::create_directories(config + "/chromium/NativeMessagingHosts");
+      std::filesystem::copy_file(scratch / "manifest.json",
+                                 config + "/chromium/NativeMessagingHosts/com.tarnwick.host.json",
+                                 std::filesystem::copy_options::overwrite_existing);
+    };
+  };
   const std::vector<std::string> doctor{"doctor", "--browser", "chromium"};
   const std::vector<Case> cases{
       {"healthy as registered", [](const std::string&) {}, doctor, 0, "Chromium: healthy"},
       {"user-level hosts off, only a per-user manifest",
-       [&](const std::string& root) {
-         policy(R"({"NativeMessagingUserLevelHosts": false})")(root);
-         std::filesystem::remove(root + system + "/com.tarnwick.host.json");
-         std::filesystem::create_directories(config + "/chromium/NativeMessagingHosts");
-         std::filesystem::copy_file(
-             scratch / "manifest.json",
-             config + "/chromium/NativeMessagingHosts/com.tarnwick.host.json",
-             std::filesystem::copy_options::overwrite_existing);
-       },
-       doctor, 1, "NativeMessagingUserLevelHosts is false"},
+       perUserWith("policy.json", R"({"NativeMessagingUserLevelHosts": false})"), doctor, 1,
+       "NativeMessagingUserLevelHosts is false"},
       {"user-level hosts off only as a string, which is no boolean",
-       [&](const std::string& root) {
-         policy(R"({"NativeMessagingUserLevelHosts": "false"})")(root);
-         std::filesystem::remove(root + system + "/com.tarnwick.host.json");
-         std::filesystem::create_directories(config + "/chromium/NativeMessagingHosts");
-         std::filesystem::copy_file(
-             scratch / "manifest.json",
-             config + "/chromium/NativeMessagingHosts/com.tarnwick.host.json",
-             std::filesystem::copy_options::overwrite_existing);
-       },
-       doctor, 0, "Chromium: healthy"},
+       perUserWith("policy.json", R"({"NativeMessagingUserLevelHosts": "false"})"), doctor, 0,
+       "Chromium: healthy"},
       {"every host blocked", policy(R"({"NativeMessagingBlocklist": ["*"]})"), doctor, 1,
        "NativeMessagingBlocklist blocks"},
       {"this host blocked", policy(R"({"NativeMessagingBlocklist": ["com.tarnwick.host"]})"),
@@ -522,17 +520,8 @@ TEST_F(Register, EachRuleDecidesTheVerdict) {
        },
        doctor, 1, "cannot be reached (Too many levels of symbolic links)"},
       {"user-level hosts off, in a file with no .json name",
-       [&](const std::string& root) {
-         std::filesystem::create_directories(root + policies);
-         writeFile(root + policies + "/managed-policy",
-                   R"({"NativeMessagingUserLevelHosts": false})");
-         std::filesystem::remove(root + system + "/com.tarnwick.host.json");
-         std::filesystem::create_directories(config + "/chromium/NativeMessagingHosts");
-         std::filesystem::copy_file(
-             scratch / "manifest.json",
-             config + "/chromium/NativeMessagingHosts/com.tarnwick.host.json");
-       },
-       doctor, 1, "NativeMessagingUserLevelHosts is false"},
+       perUserWith("managed-policy", R"({"NativeMessagingUserLevelHosts": false})"), doctor, 1,
+       "NativeMessagingUserLevelHosts is false"},
       {"a policy with a comment and a trailing comma",
        policy("{\"NativeMessagingBlocklist\": [\"*\"], // every host\n}"), doctor, 1,
        "NativeMessagingBlocklist blocks"},
@@ -695,9 +684,7 @@ TEST(UrlPattern, OriginsAreReadAsTheBrowserReadsThem) {
   std::string fullWidth;
   for (const char c : kId) {
     const unsigned point = 0xFF41u + static_cast<unsigned>(c - 'a');
-    fullWidth +=
-        {static_cast<char>(0xE0 | (point >> 12)), static_cast<char>(0x80 | ((point >> 6) & 0x3F)),
-         static_cast<char>(0x80 | (point & 0x3F))};
+    appendUtf8(fullWidth, point);
   }
   std::string upper = kId;
   for (char& c : upper) c = static_cast<char>(c - 'a' + 'A');
