@@ -4,9 +4,10 @@
 // same value, and allowing trailing commas never refuses what is read
 // without them.
 #include <algorithm>
+#include <nlohmann/json.hpp>
 
 #include "fuzz_common.h"
-#include "lenient_json.h"
+#include "readers/lenient_json.h"
 
 using namespace tarnwick;
 using registration::TrailingCommas;

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <nlohmann/json.hpp>
 
-#include "property_list.h"
+#include "readers/property_list.h"
 
 namespace tarnwick::registration {
 namespace {

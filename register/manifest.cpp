@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <nlohmann/json.hpp>
 
-#include "lenient_json.h"
+#include "readers/lenient_json.h"
 
 namespace tarnwick::registration {
 namespace {

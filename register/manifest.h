@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "platform/system.h"
-#include "url_pattern.h"
+#include "readers/url_pattern.h"
 
 namespace tarnwick::registration {
 

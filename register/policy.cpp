@@ -4,10 +4,10 @@
 #include <map>
 #include <nlohmann/json.hpp>
 
-#include "lenient_json.h"
 #include "manifest.h"
 #include "platform/system.h"
-#include "property_list.h"
+#include "readers/lenient_json.h"
+#include "readers/property_list.h"
 
 namespace tarnwick::registration {
 namespace {

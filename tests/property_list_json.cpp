@@ -3,9 +3,10 @@
 // Python's plistlib in property_list_differential.py.
 #include <iostream>
 #include <iterator>
+#include <nlohmann/json.hpp>
 #include <string>
 
-#include "property_list.h"
+#include "readers/property_list.h"
 
 int main() {
   const std::string input{std::istreambuf_iterator<char>(std::cin), {}};

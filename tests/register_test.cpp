@@ -11,13 +11,13 @@
 #include <thread>
 
 #include "doctor.h"
-#include "lenient_json.h"
+#include "readers/lenient_json.h"
 #include "manifest.h"
 #include "platform/operating_system.h"
 #include "process.h"
-#include "property_list.h"
+#include "readers/property_list.h"
 #include "scratch.h"
-#include "url_pattern.h"
+#include "readers/url_pattern.h"
 #include "util/utf8.h"
 
 namespace tarnwick::testing {

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
+#include <nlohmann/json.hpp>
 
 #include "platform/process.h"
 #include "util/utf8.h"

@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <nlohmann/json.hpp>
 #include <string>
 
 #include "util/hex.h"

@@ -19,7 +19,7 @@
 // depth >= kAbsoluteMaxDepth). No size limit.
 #pragma once
 
-#include <nlohmann/json.hpp>
+#include <nlohmann/json_fwd.hpp>
 #include <optional>
 #include <string_view>
 
