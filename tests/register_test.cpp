@@ -11,14 +11,17 @@
 #include <thread>
 
 #include "doctor.h"
-#include "readers/lenient_json.h"
 #include "manifest.h"
+#include "options.h"
 #include "platform/operating_system.h"
+#include "policy.h"
 #include "process.h"
+#include "readers/lenient_json.h"
 #include "readers/property_list.h"
-#include "scratch.h"
 #include "readers/url_pattern.h"
+#include "scratch.h"
 #include "util/utf8.h"
+#include "verdict_cases.h"
 
 namespace tarnwick::testing {
 namespace {
@@ -465,7 +468,6 @@ TEST_F(Register, EachRuleDecidesTheVerdict) {
   struct Case {
     const char* rule;
     std::function<void(const std::string& root)> breakIt;
-    std::vector<std::string> command;
     int status;
     std::string said;
   };
@@ -475,12 +477,11 @@ TEST_F(Register, EachRuleDecidesTheVerdict) {
       writeFile(root + policies + "/policy.json", text);
     };
   };
-  // The policy file `name` holding `text`, and the registration moved from
-  // the system-wide place to the per-user one.
-  const auto perUserWith = [&](const std::string& name, const std::string& text) {
-    return [&, name, text](const std::string& root) {
-      std::filesystem::create_directories(root + policies);
-      writeFile(root + policies + "/" + name, text);
+  // A policy holding `text`, and the registration moved from the
+  // system-wide place to the per-user one.
+  const auto perUserWith = [&](const std::string& text) {
+    return [&, text](const std::string& root) {
+      policy(text)(root);
       std::filesystem::remove(root + system + "/com.tarnwick.host.json");
       std::filesystem::create_directories(config + "/chromium/NativeMessagingHosts");
       std::filesystem::copy_file(scratch / "manifest.json",
@@ -488,138 +489,27 @@ TEST_F(Register, EachRuleDecidesTheVerdict) {
                                  std::filesystem::copy_options::overwrite_existing);
     };
   };
-  const std::vector<std::string> doctor{"doctor", "--browser", "chromium"};
   const std::vector<Case> cases{
-      {"healthy as registered", [](const std::string&) {}, doctor, 0, "Chromium: healthy"},
+      {"healthy as registered", [](const std::string&) {}, 0, "Chromium: healthy"},
       {"user-level hosts off, only a per-user manifest",
-       perUserWith("policy.json", R"({"NativeMessagingUserLevelHosts": false})"), doctor, 1,
+       perUserWith(R"({"NativeMessagingUserLevelHosts": false})"), 1,
        "NativeMessagingUserLevelHosts is false"},
-      {"user-level hosts off only as a string, which is no boolean",
-       perUserWith("policy.json", R"({"NativeMessagingUserLevelHosts": "false"})"), doctor, 0,
-       "Chromium: healthy"},
-      {"every host blocked", policy(R"({"NativeMessagingBlocklist": ["*"]})"), doctor, 1,
+      {"every host blocked", policy(R"({"NativeMessagingBlocklist": ["*"]})"), 1,
        "NativeMessagingBlocklist blocks"},
-      {"this host blocked", policy(R"({"NativeMessagingBlocklist": ["com.tarnwick.host"]})"),
-       doctor, 1, "NativeMessagingBlocklist blocks"},
-      {"blocked, then allowed",
-       policy(
-           R"({"NativeMessagingBlocklist": ["*"], "NativeMessagingAllowlist": ["com.tarnwick.host"]})"),
-       doctor, 0, "Chromium: healthy"},
       {"a system-wide manifest others cannot read",
        [&](const std::string& root) {
          chmod((root + system + "/com.tarnwick.host.json").c_str(), 0600);
        },
-       doctor, 1, "is not readable by other users"},
+       1, "is not readable by other users"},
       {"a directory that keeps others out",
-       [&](const std::string& root) { chmod((root + "/etc/chromium").c_str(), 0700); }, doctor, 1,
+       [&](const std::string& root) { chmod((root + "/etc/chromium").c_str(), 0700); }, 1,
        "keeps other users out"},
       {"a host behind a loop of links",
        [&](const std::string&) {
          std::filesystem::remove(real);
          std::filesystem::create_symlink(real, real);
        },
-       doctor, 1, "cannot be reached (Too many levels of symbolic links)"},
-      {"user-level hosts off, in a file with no .json name",
-       perUserWith("managed-policy", R"({"NativeMessagingUserLevelHosts": false})"), doctor, 1,
-       "NativeMessagingUserLevelHosts is false"},
-      {"a policy with a comment and a trailing comma",
-       policy("{\"NativeMessagingBlocklist\": [\"*\"], // every host\n}"), doctor, 1,
-       "NativeMessagingBlocklist blocks"},
-      {"a policy file past 64 KiB",
-       policy(R"({"URLBlocklist": [")" + std::string(130000, 'u') +
-              R"("], "NativeMessagingBlocklist": ["*"]})"),
-       doctor, 1, "NativeMessagingBlocklist blocks"},
-      {"the last file decides a policy, not a merge",
-       [&](const std::string& root) {
-         std::filesystem::create_directories(root + policies);
-         writeFile(
-             root + policies + "/a.json",
-             R"({"NativeMessagingBlocklist":["*"],"NativeMessagingAllowlist":["com.tarnwick.host"]})");
-         writeFile(root + policies + "/z.json", R"({"NativeMessagingAllowlist":[]})");
-       },
-       doctor, 1, "NativeMessagingBlocklist blocks"},
-      {"the last file decides, the other way round",
-       [&](const std::string& root) {
-         std::filesystem::create_directories(root + policies);
-         writeFile(root + policies + "/a.json", R"({"NativeMessagingAllowlist":[]})");
-         writeFile(
-             root + policies + "/z.json",
-             R"({"NativeMessagingBlocklist":["*"],"NativeMessagingAllowlist":["com.tarnwick.host"]})");
-       },
-       doctor, 0, "Chromium: healthy"},
-      {"a manifest with comments, past 64 KiB, and an upper-case extension ID",
-       [&](const std::string& root) {
-         auto manifest = nlohmann::json::parse(readFile(scratch / "manifest.json"));
-         std::string id = kId;
-         for (char& c : id) c = static_cast<char>(c - 'a' + 'A');
-         manifest["allowed_origins"] = {"chrome-extension://" + id + "/"};
-         manifest["padding"] = std::string(70000, 'p');
-         writeFile(root + system + "/com.tarnwick.host.json",
-                   "// registered by hand\n" + manifest.dump(1) + " /* end */");
-       },
-       doctor, 0, "Chromium: healthy"},
-      {"a manifest with a trailing comma",
-       [&](const std::string& root) {
-         std::string text = readFile(scratch / "manifest.json");
-         if (const std::size_t end = text.rfind('}'); end != std::string::npos) {
-           text.insert(end, ",");
-         }
-         writeFile(root + system + "/com.tarnwick.host.json", text);
-       },
-       doctor, 1, "it is not valid JSON"},
-      {"an origin without its slash",
-       [&](const std::string& root) {
-         auto manifest = nlohmann::json::parse(readFile(scratch / "manifest.json"));
-         manifest["allowed_origins"].push_back("chrome-extension://" + kOtherId);
-         writeFile(root + system + "/com.tarnwick.host.json", manifest.dump());
-       },
-       doctor, 1, "no extension origin the browser takes"},
-      {"--dir with --browser",
-       [](const std::string&) {},
-       {"doctor", "--dir", "/tmp", "--browser", "chromium"},
-       2,
-       "do not go together"},
-      {"an option the command does not take",
-       [](const std::string&) {},
-       {"status", "--all"},
-       2,
-       "status does not take --all"},
-      {"another",
-       [](const std::string&) {},
-       {"uninstall", "--extension-id", kId},
-       2,
-       "uninstall does not take --extension-id"},
-      // Usage errors: one line, status 2, nothing touched.
-      {"a single-value option twice",
-       [](const std::string&) {},
-       {"install", "--extension-id", kId, "--dir", scratch / "a", "--dir", scratch / "b"},
-       2,
-       "--dir is given twice"},
-      {"--system with --dir",
-       [](const std::string&) {},
-       {"install", "--extension-id", kId, "--system", "--dir", scratch / "a"},
-       2,
-       "--dir and --system do not go together"},
-      {"--dir with --all",
-       [](const std::string&) {},
-       {"install", "--extension-id", kId, "--all", "--dir", scratch / "a"},
-       2,
-       "--dir and --all do not go together"},
-      {"an empty --host",
-       [](const std::string&) {},
-       {"install", "--extension-id", kId, "--host", ""},
-       2,
-       "--host needs a value, not ''"},
-      {"a --root that is not there",
-       [](const std::string&) {},
-       {"status", "--root", "/nonexistent/root"},
-       2,
-       "--root /nonexistent/root is no directory"},
-      {"an unknown option",
-       [](const std::string&) {},
-       {"status", "--frobnicate"},
-       2,
-       "tarnwick-register: unknown option '--frobnicate' (see --help); nothing was touched\n"},
+       1, "cannot be reached (Too many levels of symbolic links)"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.rule);
@@ -635,44 +525,75 @@ TEST_F(Register, EachRuleDecidesTheVerdict) {
     std::filesystem::copy_file(root + system + "/com.tarnwick.host.json", scratch / "manifest.json",
                                std::filesystem::copy_options::overwrite_existing);
     c.breakIt(root);
-    std::vector<std::string> command = c.command;
-    if (std::find(command.begin(), command.end(), "--root") == command.end()) {
-      command.insert(command.end(), {"--root", root});
-    }
-    const HostExit result = run(command);
+    const HostExit result = run({"doctor", "--browser", "chromium", "--root", root});
     EXPECT_EQ(result.status, c.status) << result.output << result.errors;
     EXPECT_NE((result.output + result.errors).find(c.said), std::string::npos)
         << result.output << result.errors;
     chmod((root + "/etc/chromium").c_str(), 0755);
   }
-  // The usage errors touched nothing.
-  EXPECT_FALSE(std::filesystem::exists(scratch / "a"));
-  EXPECT_FALSE(std::filesystem::exists(scratch / "b"));
+}
 
-  // The manifest's own rules, by the browsers' reading of it.
-  const std::pair<const char*, const char*> manifests[] = {
-      {R"({"name":"Com.tarnwick.host","description":"d","path":"/h","type":"stdio",)"
-       R"("allowed_origins":["chrome-extension://abcdefghijklmnopabcdefghijklmnop/"]})",
-       "\"name\" must be"},
-      {R"({"name":"com..tarnwick","description":"d","path":"/h","type":"stdio",)"
-       R"("allowed_origins":["chrome-extension://abcdefghijklmnopabcdefghijklmnop/"]})",
-       "\"name\" must be"},
-      {R"({"name":".com.tarnwick.host","description":"d","path":"/h","type":"stdio",)"
-       R"("allowed_origins":["chrome-extension://abcdefghijklmnopabcdefghijklmnop/"]})",
-       "\"name\" must be"},
-      {R"({"name":"com.tarnwick.host.","description":"d","path":"/h","type":"stdio",)"
-       R"("allowed_origins":["chrome-extension://abcdefghijklmnopabcdefghijklmnop/"]})",
-       "\"name\" must be"},
-      {R"({"name":"com.tarnwick.host","description":"d","path":"/h","type":"sock",)"
-       R"("allowed_origins":["chrome-extension://abcdefghijklmnopabcdefghijklmnop/"]})",
-       "\"type\" must be"},
-  };
-  for (const auto& [text, rule] : manifests) {
-    const registration::Manifest checked =
-        registration::checkManifest(text, registration::kHostName);
-    ASSERT_EQ(checked.problems.size(), 1u) << text;
-    EXPECT_NE(checked.problems[0].find(rule), std::string::npos) << checked.problems[0];
+// The policies' rules and the manifest's, case by case as the real browser
+// decides (verdict_cases.h, where the browser test confirms each).
+TEST(DoctorRules, PoliciesDecideAsTheBrowserDecides) {
+  for (const PolicyCase& c : policyCases()) {
+    SCOPED_TRACE(c.name);
+    ScratchDirectory scratch;
+    const std::string managed = scratch / "policies/managed";
+    for (const auto& [name, text] : c.files) {
+      const auto file = (std::filesystem::path(managed) / name).lexically_normal();
+      std::filesystem::create_directories(file.parent_path());
+      writeFile(file.string(), text);
+    }
+    const registration::Policy policy = registration::readPolicy(managed);
+    EXPECT_EQ(policy.userLevelHosts, c.userLevelHosts);
+    EXPECT_EQ(policy.blocked, c.blocked);
   }
+}
+
+TEST(DoctorRules, ManifestsAreJudgedAsTheBrowserJudgesThem) {
+  for (const ManifestCase& c : manifestCases("/opt/tarnwick/tarnwick-host", kId)) {
+    SCOPED_TRACE(c.name);
+    const registration::Manifest checked =
+        registration::checkManifest(c.text, registration::kHostName);
+    EXPECT_EQ(checked.problems.empty() && checked.allows(kId), c.allowed);
+    if (c.allowed) continue;
+    ASSERT_EQ(checked.problems.size(), 1u);
+    EXPECT_NE(checked.problems[0].find(c.said), std::string::npos) << checked.problems[0];
+  }
+}
+
+// Usage errors: one line each, refused before the command runs, so nothing
+// is touched; the tool prints the line alone and exits with status 2.
+TEST_F(Register, UsageErrorsAreOneLineAndTouchNothing) {
+  const std::pair<std::vector<std::string>, std::string> cases[] = {
+      {{"doctor", "--dir", "/tmp", "--browser", "chromium"}, "do not go together"},
+      {{"status", "--all"}, "status does not take --all"},
+      {{"uninstall", "--extension-id", kId}, "uninstall does not take --extension-id"},
+      {{"install", "--extension-id", kId, "--dir", "/a", "--dir", "/b"}, "--dir is given twice"},
+      {{"install", "--extension-id", kId, "--system", "--dir", "/a"},
+       "--dir and --system do not go together"},
+      {{"install", "--extension-id", kId, "--all", "--dir", "/a"},
+       "--dir and --all do not go together"},
+      {{"install", "--extension-id", kId, "--host", ""}, "--host needs a value, not ''"},
+      {{"uninstall", "--dir", ""}, "--dir needs a value, not ''"},
+      {{"status", "--root", "/nonexistent/root"}, "--root /nonexistent/root is no directory"},
+      {{"status", "--frobnicate"},
+       "unknown option '--frobnicate' (see --help); nothing was touched"},
+  };
+  for (const auto& [arguments, said] : cases) {
+    SCOPED_TRACE(said);
+    registration::Options options;
+    const os::Status parsed = registration::parseCommandLine(arguments, &options);
+    ASSERT_FALSE(parsed.ok());
+    EXPECT_NE(parsed.message().find(said), std::string::npos) << parsed.message();
+    EXPECT_EQ(parsed.message().find('\n'), std::string::npos) << parsed.message();
+  }
+  const HostExit result = run({"status", "--frobnicate"});
+  EXPECT_EQ(result.status, 2);
+  EXPECT_EQ(result.output, "");
+  EXPECT_EQ(result.errors,
+            "tarnwick-register: unknown option '--frobnicate' (see --help); nothing was touched\n");
 }
 
 // Entries of "allowed_origins" as the browser reads them, each confirmed
@@ -1229,17 +1150,14 @@ TEST_F(Register, SharedFilesAreNamedAndKeptForTheirOtherReaders) {
   EXPECT_FALSE(std::filesystem::exists(manifestIn("google-chrome")));
 }
 
-// Faults found in earlier versions, each as it was reproduced.
-TEST_F(Register, ReproducedFaultsStayFixed) {
-  std::filesystem::create_directories(config + "/chromium");
-  std::filesystem::create_directories(config + "/microsoft-edge");
-
-  // Modes do not depend on the umask: created directories 0755, manifests
-  // 0644, so that other users' browsers can read a system-wide registration.
+// Modes do not depend on the umask: created directories 0755, manifests
+// 0644, so that other users' browsers can read a system-wide registration.
+TEST_F(Register, ModesDoNotDependOnTheUmask) {
   const std::string nested = scratch / "a/b/NativeMessagingHosts";
   const mode_t saved = umask(0777);
-  HostExit result = run({"install", "--dir", nested, "--extension-id", kId, "--extension-id", kId,
-                         "--extension-id", "chrome-extension://" + kId + "/", "--host", host});
+  const HostExit result =
+      run({"install", "--dir", nested, "--extension-id", kId, "--extension-id", kId,
+           "--extension-id", "chrome-extension://" + kId + "/", "--host", host});
   umask(saved);
   ASSERT_EQ(result.status, 0) << result.errors;
   for (const std::string& path : {scratch / "a", scratch / "a/b", nested}) {
@@ -1253,16 +1171,13 @@ TEST_F(Register, ReproducedFaultsStayFixed) {
   // A repeated extension ID is allowed once.
   EXPECT_EQ(nlohmann::json::parse(readFile(nested + "/com.tarnwick.host.json"))["allowed_origins"],
             nlohmann::json::array({"chrome-extension://" + kId + "/"}));
+}
 
-  // An empty --dir is an error, not "every directory".
-  ASSERT_EQ(run({"install", "--extension-id", kId, "--host", host}).status, 0);
-  result = run({"uninstall", "--dir", ""});
-  EXPECT_EQ(result.status, 2);
-  EXPECT_TRUE(std::filesystem::exists(manifestIn("chromium")));
-
-  // The undo command is one shell word per argument, however odd the name.
+// The undo command is one shell word per argument, however odd the name,
+// and undoing leaves the directory given, empty as it is.
+TEST_F(Register, UndoCommandIsOneShellWordPerArgument) {
   const std::string odd = scratch / "x'; touch INJECTED; echo '";
-  result = run({"install", "--dir", odd, "--extension-id", kId, "--host", host});
+  const HostExit result = run({"install", "--dir", odd, "--extension-id", kId, "--host", host});
   ASSERT_EQ(result.status, 0) << result.errors;
   const std::size_t undo = result.output.find("undo with: ");
   ASSERT_NE(undo, std::string::npos);
@@ -1276,13 +1191,16 @@ TEST_F(Register, ReproducedFaultsStayFixed) {
   EXPECT_EQ(runHostBinary(shell).status, 0);
   EXPECT_FALSE(std::filesystem::exists(scratch / "INJECTED"));
   EXPECT_FALSE(std::filesystem::exists(odd + "/com.tarnwick.host.json"));
-  // ... and the directory given stays, empty as it is.
   EXPECT_TRUE(std::filesystem::is_directory(odd));
+}
 
-  // What stands at the manifest's name is read only if it is a small regular
-  // file: a FIFO does not hang the tool, an endless device does not exhaust it.
+// What stands at the manifest's name is read only if it is a regular file:
+// a FIFO does not hang the tool, an endless device does not exhaust it.
+TEST_F(Register, OnlyRegularFilesAreRead) {
+  for (const char* browser : {"microsoft-edge", "vivaldi"}) {
+    std::filesystem::create_directories(config + "/" + browser + "/NativeMessagingHosts");
+  }
   mkfifo(manifestIn("microsoft-edge").c_str(), 0644);
-  std::filesystem::create_directories(config + "/vivaldi/NativeMessagingHosts");
   std::filesystem::create_symlink("/dev/zero", manifestIn("vivaldi"));
   for (const char* subcommand : {"status", "uninstall", "doctor"}) {
     HostRun tool;
@@ -1292,19 +1210,20 @@ TEST_F(Register, ReproducedFaultsStayFixed) {
       tool.arguments.insert(tool.arguments.end(), {"--extension-id", kId});
     tool.environment = {{"HOME", scratch.path()}, {"XDG_CONFIG_HOME", config}};
     tool.timeoutSeconds = 20;
-    result = runHostBinary(tool);
+    const HostExit result = runHostBinary(tool);
     EXPECT_FALSE(result.timedOut) << subcommand;
     EXPECT_TRUE(result.exited) << subcommand;
     EXPECT_NE(result.output.find("not a regular file"), std::string::npos) << result.output;
   }
-  std::filesystem::remove(manifestIn("microsoft-edge"));
-  std::filesystem::remove(manifestIn("vivaldi"));
+}
 
-  // A failed place does not stop the others; each failure names its own
-  // cause, and the exit status says that something failed.
+// A failed place does not stop the others; each failure names its own
+// cause, and the exit status says that something failed.
+TEST_F(Register, AFailedPlaceDoesNotStopTheOthers) {
+  std::filesystem::create_directories(config + "/microsoft-edge");
   std::filesystem::create_directories(config + "/google-chrome");
   writeFile(config + "/google-chrome/NativeMessagingHosts", "in the way");
-  result = run({"install", "--extension-id", kId, "--host", host});
+  const HostExit result = run({"install", "--extension-id", kId, "--host", host});
   EXPECT_EQ(result.status, 1);
   EXPECT_NE(result.errors.find("google-chrome/NativeMessagingHosts/com.tarnwick.host.json: Not a "
                                "directory"),
@@ -1312,8 +1231,14 @@ TEST_F(Register, ReproducedFaultsStayFixed) {
       << result.errors;
   EXPECT_TRUE(std::filesystem::exists(manifestIn("microsoft-edge")));
   EXPECT_NE(result.output.find("undo with:"), std::string::npos);
+}
 
-  // Through sudo, a per-user registration would land in root's home.
+// A registration that would land in the wrong place, or cannot be made,
+// says what it needs: through sudo a per-user one would land in root's
+// home; without root, every user's cannot be written.
+TEST_F(Register, RefusedScopesSayWhatTheyNeed) {
+  std::filesystem::create_directories(config + "/chromium");
+  HostExit result;
   if (geteuid() == 0) {
     HostRun sudo;
     sudo.program = TARNWICK_REGISTER_BINARY;
@@ -1324,7 +1249,6 @@ TEST_F(Register, ReproducedFaultsStayFixed) {
     EXPECT_EQ(result.status, 1);
     EXPECT_NE(result.errors.find("use --system"), std::string::npos) << result.errors;
   } else {
-    // Without root, every user's registration says what it needs.
     std::filesystem::create_directories(scratch / "root/etc");
     chmod((scratch / "root/etc").c_str(), 0555);
     result = run({"install", "--system", "--all", "--browser", "chromium", "--extension-id", kId,
