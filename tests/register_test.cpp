@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -863,6 +864,31 @@ TEST_F(Register, AFailedWriteToStandardOutputFails) {
 
 // Uninstalls run at once: one removes the file, the others find it gone,
 // and none of them calls that a failure.
+// An uninstall at the same time may take the directory away between install
+// making it and writing the manifest into it; install then makes it again.
+// A thread here takes the directory away the moment it is empty, once a
+// round; every round's install must still succeed.
+TEST_F(Register, InstallMakesAVanishedDirectoryAgain) {
+  const std::string directory = scratch / "hosts/NativeMessagingHosts";
+  int taken = 0;
+  for (int round = 0; round < 40; ++round) {
+    std::atomic<bool> over = false;
+    std::thread remover([&] {
+      while (!over && rmdir(directory.c_str()) != 0) {
+      }
+      if (!over) ++taken;
+    });
+    const HostExit result =
+        run({"install", "--dir", directory, "--extension-id", kId, "--host", host});
+    over = true;
+    remover.join();
+    ASSERT_EQ(result.status, 0) << "round " << round << ": " << result.errors;
+    ASSERT_TRUE(std::filesystem::exists(directory + "/com.tarnwick.host.json"));
+    std::filesystem::remove_all(directory);
+  }
+  std::cout << "the directory vanished under install in " << taken << " of 40 rounds\n";
+}
+
 TEST_F(Register, ConcurrentUninstallsAllSucceed) {
   std::filesystem::create_directories(config + "/chromium");
   ASSERT_EQ(run({"install", "--extension-id", kId, "--host", host}).status, 0);
