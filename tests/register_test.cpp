@@ -377,82 +377,101 @@ TEST_F(Register, ChromeForTestingReadsWhereItsAppSays) {
 }
 
 // On macOS the policies are the managed preferences of one domain: the
-// machine's file and the user's, merged key by key, the user's first. Every
-// channel of Chrome reads Chrome's domain; Chromium reads its app's own.
+// machine's file and the user's, merged key by key, the user's first.
 TEST_F(Register, MacPoliciesAreTheManagedPreferences) {
-  const std::string root = scratch / "root";
-  const std::string real = scratch / "tarnwick-host-copy";
-  std::filesystem::copy_file(hostBinary(), real);
-  const std::string managed = root + "/Library/Managed Preferences/";
-  const std::string user = getpwuid(geteuid())->pw_name;
+  registration::PathContext context;
+  context.root = scratch / "root";
+  context.user = "ann";
+  const std::string managed = context.root + "/Library/Managed Preferences/";
   const std::string machineFile = managed + "org.chromium.Chromium.plist";
-  const std::string userFile = managed + user + "/org.chromium.Chromium.plist";
-  const std::string chromeFile = managed + "com.google.Chrome.plist";
+  const std::string userFile = managed + "ann/org.chromium.Chromium.plist";
   const std::string blockAll =
       "<key>NativeMessagingBlocklist</key><array><string>*</string></array>";
   const struct {
     const char* rule;
     std::vector<std::pair<std::string, std::string>> files;  // path, its entries
-    int status;
-    std::vector<std::string> said;
+    bool userLevelHosts, blocked;
+    std::vector<std::string> sources, unread;
   } cases[] = {
-      {"none", {}, 0, {"Chromium: healthy", "Chrome Beta: healthy"}},
-      {"the machine's",
-       {{machineFile, kUserLevelOff}},
-       1,
-       {"Chromium: FAILS", "NativeMessagingUserLevelHosts is false (" + machineFile + ")"}},
-      {"the user's", {{userFile, kUserLevelOff}}, 1, {"is false (" + userFile + ")"}},
+      {"none", {}, true, false, {}, {}},
+      {"the machine's", {{machineFile, kUserLevelOff}}, false, false, {machineFile}, {}},
+      {"the user's", {{userFile, kUserLevelOff}}, false, false, {userFile}, {}},
       {"the user's first",
        {{machineFile, kUserLevelOff},
         {userFile, "<key>NativeMessagingUserLevelHosts</key><true/>"}},
-       0,
-       {"Chromium: healthy"}},
+       true,
+       false,
+       {},
+       {}},
       {"merged key by key",
        {{machineFile, blockAll},
         {userFile,
          "<key>NativeMessagingAllowlist</key><array><string>com.tarnwick.host</string></array>"}},
-       0,
-       {"Chromium: healthy"}},
-      {"blocked", {{machineFile, blockAll}}, 1, {"NativeMessagingBlocklist blocks"}},
+       true,
+       false,
+       {},
+       {}},
+      {"blocked", {{machineFile, blockAll}}, true, true, {machineFile}, {}},
       {"a value of the wrong type",
        {{machineFile, "<key>NativeMessagingBlocklist</key><string>*</string>"}},
-       0,
-       {"Chromium: healthy"}},
-      {"Chrome's domain for every channel",
-       {{chromeFile, blockAll}},
-       1,
-       {"Chrome Beta: FAILS", "(" + chromeFile + ")", "Chromium: healthy"}},
-      {"a file plutil cannot read",
-       {{machineFile, "</plist>"}},
-       0,
-       {"could not read the managed preferences " + machineFile}},
+       true,
+       false,
+       {},
+       {}},
+      {"a file plutil cannot read", {{machineFile, "</plist>"}}, true, false, {}, {machineFile}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.rule);
-    std::filesystem::remove_all(root);
-    std::filesystem::remove_all(scratch / "Library");
-    writeStandInPlutil(root);
-    for (const auto& [app, id] : {std::pair{"Chromium", "org.chromium.Chromium"},
-                                  std::pair{"Google Chrome Beta", "com.google.Chrome.beta"}}) {
-      const std::string contents = root + "/Applications/" + app + ".app/Contents";
-      std::filesystem::create_directories(contents);
-      writeFile(contents + "/Info.plist",
-                plist(std::string("<key>CFBundleIdentifier</key><string>") + id + "</string>"));
-    }
-    const std::vector<std::string> scope{"--os", "macos", "--root", root};
-    const auto command = [&](const std::vector<std::string>& arguments) {
-      return runScoped(arguments, scope);
-    };
-    ASSERT_EQ(command({"install", "--extension-id", kId, "--host", real}).status, 0);
+    std::filesystem::remove_all(context.root);
+    writeStandInPlutil(context.root);
     for (const auto& [file, entries] : c.files) {
       std::filesystem::create_directories(std::filesystem::path(file).parent_path());
       writeFile(file, entries == "</plist>" ? entries : plist(entries));
     }
-    const HostExit result = command({"doctor", "--browser", "chromium", "--browser", "chrome"});
-    EXPECT_EQ(result.status, c.status) << result.output << result.errors;
-    for (const std::string& said : c.said) {
-      EXPECT_NE(result.output.find(said), std::string::npos) << said << "\n" << result.output;
+    std::vector<std::string> unread;
+    const registration::Policy policy =
+        registration::readManagedPreferences("org.chromium.Chromium", context, &unread);
+    EXPECT_EQ(policy.userLevelHosts, c.userLevelHosts);
+    EXPECT_EQ(policy.blocked, c.blocked);
+    EXPECT_EQ(policy.sources, c.sources);
+    ASSERT_EQ(unread.size(), c.unread.size());
+    for (std::size_t i = 0; i < unread.size(); ++i) {
+      EXPECT_EQ(unread[i].rfind(c.unread[i] + ": ", 0), 0u) << unread[i];
     }
+  }
+}
+
+// Each macOS browser's doctor reads its own domain: every channel of Chrome
+// reads Chrome's, Chromium its app's own bundle identifier.
+TEST_F(Register, EachMacBrowserReadsItsOwnPreferenceDomain) {
+  const std::string root = scratch / "root";
+  const std::string real = scratch / "tarnwick-host-copy";
+  std::filesystem::copy_file(hostBinary(), real);
+  writeStandInPlutil(root);
+  for (const auto& [app, id] : {std::pair{"Chromium", "org.chromium.Chromium"},
+                                std::pair{"Google Chrome Beta", "com.google.Chrome.beta"}}) {
+    const std::string contents = root + "/Applications/" + app + ".app/Contents";
+    std::filesystem::create_directories(contents);
+    writeFile(contents + "/Info.plist",
+              plist(std::string("<key>CFBundleIdentifier</key><string>") + id + "</string>"));
+  }
+  const std::vector<std::string> scope{"--os", "macos", "--root", root};
+  ASSERT_EQ(runScoped({"install", "--extension-id", kId, "--host", real}, scope).status, 0);
+  const std::string managed = root + "/Library/Managed Preferences/";
+  std::filesystem::create_directories(managed);
+  writeFile(managed + "org.chromium.Chromium.plist", plist(kUserLevelOff));
+  writeFile(managed + "com.google.Chrome.plist",
+            plist("<key>NativeMessagingBlocklist</key><array><string>*</string></array>"));
+  const HostExit result =
+      runScoped({"doctor", "--browser", "chromium", "--browser", "chrome"}, scope);
+  EXPECT_EQ(result.status, 1) << result.output << result.errors;
+  for (const std::string& said : std::vector<std::string>{
+           "Chromium: FAILS",
+           "NativeMessagingUserLevelHosts is false (" + managed + "org.chromium.Chromium.plist)",
+           "Chrome Beta: FAILS",
+           "NativeMessagingBlocklist blocks com.tarnwick.host (" + managed +
+               "com.google.Chrome.plist)"}) {
+    EXPECT_NE(result.output.find(said), std::string::npos) << said << "\n" << result.output;
   }
 }
 
