@@ -600,6 +600,7 @@ TEST_F(Register, UsageErrorsAreOneLineAndTouchNothing) {
       {{"status", "--root", "/nonexistent/root"}, "--root /nonexistent/root is no directory"},
       {{"status", "--frobnicate"},
        "unknown option '--frobnicate' (see --help); nothing was touched"},
+      {{"reinstall"}, "unknown command 'reinstall'"},
   };
   for (const auto& [arguments, said] : cases) {
     SCOPED_TRACE(said);
@@ -881,8 +882,6 @@ TEST_F(Register, AFailedWriteToStandardOutputFails) {
   }
 }
 
-// Uninstalls run at once: one removes the file, the others find it gone,
-// and none of them calls that a failure.
 // An uninstall at the same time may take the directory away between install
 // making it and writing the manifest into it; install then makes it again.
 // A thread here takes the directory away the moment it is empty, once a
@@ -908,6 +907,8 @@ TEST_F(Register, InstallMakesAVanishedDirectoryAgain) {
   std::cout << "the directory vanished under install in " << taken << " of 40 rounds\n";
 }
 
+// Uninstalls run at once: one removes the file, the others find it gone,
+// and none of them calls that a failure.
 TEST_F(Register, ConcurrentUninstallsAllSucceed) {
   std::filesystem::create_directories(config + "/chromium");
   ASSERT_EQ(run({"install", "--extension-id", kId, "--host", host}).status, 0);
@@ -921,16 +922,25 @@ TEST_F(Register, ConcurrentUninstallsAllSucceed) {
   EXPECT_FALSE(std::filesystem::exists(manifestIn("chromium")));
 }
 
+// The manifest holds the five members the browser reads and nothing else,
+// with the host's path written as JSON however odd its characters.
 TEST_F(Register, ManifestHoldsExactlyWhatTheBrowserNeeds) {
+  const std::string odd = scratch / "dir \"quoted\" back\\slash été\ttab";
+  std::filesystem::create_directory(odd);
+  const std::string oddHost = odd + "/host";
+  writeFile(oddHost, "");
+  chmod(oddHost.c_str(), 0755);
   const HostExit result =
       run({"install", "--dir", scratch / "hosts", "--extension-id", kId, "--extension-id",
-           "chrome-extension://" + kOtherId + "/", "--host", host});
+           "chrome-extension://" + kOtherId + "/", "--host", oddHost});
   ASSERT_EQ(result.status, 0) << result.errors;
   const std::string file = scratch / "hosts/com.tarnwick.host.json";
-  const auto manifest = nlohmann::json::parse(readFile(file));
+  const std::string text = readFile(file);
+  EXPECT_EQ(text.find('\t'), std::string::npos) << "a raw tab: " << text;
+  const auto manifest = nlohmann::json::parse(text);
   EXPECT_EQ(manifest.at("name"), "com.tarnwick.host");
   EXPECT_FALSE(manifest.at("description").get<std::string>().empty());
-  EXPECT_EQ(manifest.at("path"), host);
+  EXPECT_EQ(manifest.at("path"), oddHost);
   EXPECT_EQ(manifest.at("type"), "stdio");
   EXPECT_EQ(
       manifest.at("allowed_origins"),
@@ -940,21 +950,6 @@ TEST_F(Register, ManifestHoldsExactlyWhatTheBrowserNeeds) {
   ASSERT_EQ(stat(file.c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 0777, 0644u);  // browsers of every user must read it
   EXPECT_NE(result.output.find("uninstall --dir"), std::string::npos);
-}
-
-TEST_F(Register, AnyHostPathIsEscapedCorrectly) {
-  const std::string odd = scratch / "dir \"quoted\" back\\slash été\ttab";
-  std::filesystem::create_directory(odd);
-  const std::string oddHost = odd + "/host";
-  writeFile(oddHost, "");
-  chmod(oddHost.c_str(), 0755);
-  ASSERT_EQ(
-      run({"install", "--dir", scratch / "hosts", "--extension-id", kId, "--host", oddHost}).status,
-      0);
-  const std::string text = readFile(scratch / "hosts/com.tarnwick.host.json");
-  EXPECT_EQ(nlohmann::json::parse(text).at("path"), oddHost);
-  EXPECT_EQ(text.find('\t'),
-            text.find("\t\"") == std::string::npos ? std::string::npos : text.find('\t'));
 }
 
 // A bad extension ID, no ID, or a host that is missing, relative or not
@@ -974,10 +969,7 @@ TEST_F(Register, BadInputWritesNothing) {
       {"install", "--extension-id", kId, "--host", scratch / "missing"},
       {"install", "--extension-id", kId, "--host", "relative/host"},
       {"install", "--extension-id", kId, "--host", scratch / "plain"},  // not executable
-      {"install", "--extension-id", kId, "--host", host, "--bogus"},
-      {"install", "--extension-id", kId, "--host", host, "--dir", ""},
       {"install", "--extension-id", kId, "--host", host, "--browser", "netscape"},
-      {"reinstall"},
   };
   for (const auto& attempt : attempts) {
     const HostExit result = run(attempt);
