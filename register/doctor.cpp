@@ -176,6 +176,37 @@ bool isInstalled(const Browser& browser, const PathContext& context) {
   return !sandboxedInstallations(browser, context).empty();
 }
 
+Lookup lookUp(const Browser& browser, bool userLevelHosts,
+              const std::function<bool(const std::string& file)>& exists) {
+  Lookup lookup;
+  std::vector<std::string> userLevel{browser.userHosts};
+  userLevel.insert(userLevel.end(), browser.moreUserHosts.begin(), browser.moreUserHosts.end());
+  for (const std::string& directory : userLevel) {
+    if (userLevelHosts) {
+      lookup.searched.push_back({directory, false});
+    } else if (exists(manifestPath(directory))) {
+      lookup.ignored.push_back(manifestPath(directory));
+    }
+  }
+  lookup.searched.push_back({browser.systemHosts, true});
+  for (const std::string& directory : browser.moreSystemHosts) {
+    lookup.searched.push_back({directory, true});
+  }
+  if (!browser.fallbackHosts.empty()) lookup.searched.push_back({browser.fallbackHosts, false});
+  // The browser takes the first manifest that exists and never falls back
+  // from it, however broken it is or whatever it forbids.
+  for (const Lookup::Place& place : lookup.searched) {
+    const std::string file = manifestPath(place.directory);
+    if (!exists(file)) continue;
+    if (lookup.used) {
+      lookup.hidden.push_back(file);
+    } else {
+      lookup.used = place;
+    }
+  }
+  return lookup;
+}
+
 Examination examineBrowser(const Browser& browser, const PathContext& context,
                            const std::vector<std::string>& extensionIds) {
   Examination result;
@@ -223,10 +254,6 @@ Examination examineBrowser(const Browser& browser, const PathContext& context,
   std::string policyFiles;
   for (const std::string& source : policy.sources) policyFiles += " " + source;
 
-  struct Candidate {
-    std::string directory;
-    bool systemWide;
-  };
   // A relative per-user directory (CHROME_CONFIG_HOME set but empty, or a
   // relative one) is taken from whatever directory the browser was started
   // in: nothing can be said of it, and the browser cannot be relied on.
@@ -236,34 +263,16 @@ Examination examineBrowser(const Browser& browser, const PathContext& context,
         ", relative to the directory it happens to be started in, " +
         "as CHROME_CONFIG_HOME is set but empty or relative: unset it, or make it absolute");
   }
-  std::vector<Candidate> lookup;
-  std::vector<std::string> userLevel{browser.userHosts};
-  userLevel.insert(userLevel.end(), browser.moreUserHosts.begin(), browser.moreUserHosts.end());
-  for (const std::string& directory : userLevel) {
-    if (policy.userLevelHosts) {
-      lookup.push_back({directory, false});
-    } else if (os::pathExists(manifestPath(directory))) {
-      result.notes.push_back("ignores " + manifestPath(directory) +
-                             ": the policy NativeMessagingUserLevelHosts is false (" +
-                             policyFiles.substr(1) + ")");
-    }
+  const Lookup lookup = lookUp(browser, policy.userLevelHosts,
+                               [](const std::string& file) { return os::pathExists(file); });
+  for (const std::string& file : lookup.ignored) {
+    result.notes.push_back("ignores " + file +
+                           ": the policy NativeMessagingUserLevelHosts is false (" +
+                           policyFiles.substr(1) + ")");
   }
-  lookup.push_back({browser.systemHosts, true});
-  for (const std::string& directory : browser.moreSystemHosts) lookup.push_back({directory, true});
-  if (!browser.fallbackHosts.empty()) lookup.push_back({browser.fallbackHosts, false});
-
-  // The browser takes the first manifest that exists and never falls back
-  // from it, however broken it is or whatever it forbids.
-  const Candidate* used = nullptr;
-  for (const Candidate& candidate : lookup) {
-    const std::string file = manifestPath(candidate.directory);
-    if (!os::pathExists(file)) continue;
-    if (used == nullptr) {
-      used = &candidate;
-      result.notes.push_back("uses " + file);
-    } else {
-      result.notes.push_back("hides " + file + ", which it reads only when the one above is gone");
-    }
+  if (lookup.used) result.notes.push_back("uses " + manifestPath(lookup.used->directory));
+  for (const std::string& file : lookup.hidden) {
+    result.notes.push_back("hides " + file + ", which it reads only when the one above is gone");
   }
   for (const std::string& file : policy.blocking) {
     result.problems.push_back("the policy file " + file +
@@ -275,10 +284,11 @@ Examination examineBrowser(const Browser& browser, const PathContext& context,
                               std::string(kHostName) + " (" + policyFiles.substr(1) +
                               "): ask the administrator to add it to NativeMessagingAllowlist");
   }
-  if (used == nullptr) {
+  const std::optional<Lookup::Place>& used = lookup.used;
+  if (!used) {
     std::string searched;
-    for (const Candidate& candidate : lookup)
-      searched += (searched.empty() ? "" : ", ") + candidate.directory;
+    for (const Lookup::Place& place : lookup.searched)
+      searched += (searched.empty() ? "" : ", ") + place.directory;
     result.problems.push_back("no manifest in " + searched + ": register with `" +
                               (policy.userLevelHosts ? "tarnwick-register install"
                                                      : "sudo tarnwick-register install --system") +

@@ -4,6 +4,7 @@
 // of the system around it (gatekeeper.h).
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -32,6 +33,24 @@ struct Examination {
 // "/", or "" for this one's) the directories above it are not judged.
 Examination examineManifest(const std::string& file, bool systemWide, const std::string& root,
                             const std::vector<std::string>& extensionIds);
+
+// Where a browser looks for the manifest, and what it finds: its per-user
+// places (unless `userLevelHosts` is false, when a manifest there is
+// ignored), then every user's, then a fallback that only some read. It uses
+// the first manifest that `exists` and never falls back from it, whatever
+// is wrong with it; the ones behind it are hidden.
+struct Lookup {
+  struct Place {
+    std::string directory;
+    bool systemWide;  // judged by every user's rules
+  };
+  std::vector<Place> searched;       // in the browser's order
+  std::optional<Place> used;         // the first place with a manifest
+  std::vector<std::string> hidden;   // manifests behind the one used
+  std::vector<std::string> ignored;  // per-user manifests the policy turns off
+};
+Lookup lookUp(const Browser& browser, bool userLevelHosts,
+              const std::function<bool(const std::string& file)>& exists);
 
 // Follows `browser`'s own lookup (policy, per-user, system-wide, fallback)
 // to the manifest it would use and examines it for `extensionIds`;
