@@ -216,16 +216,15 @@ class Reader {
       case 'u': {
         unsigned unit = 0;
         if (!hexDigits(4, unit)) return false;
-        if (unit >= 0xDC00 && unit <= 0xDFFF) return false;  // a low surrogate alone
-        if (unit >= 0xD800 && unit <= 0xDBFF) {
-          // Only another \u escape may follow, and it must be the low half.
+        // Only another \u escape may follow a high surrogate, and it must
+        // be the low half.
+        const std::optional<unsigned> codePoint = escapedCodePoint(unit, [&](unsigned& low) {
           if (text_.substr(at_, 2) != "\\u") return false;
           at_ += 2;
-          unsigned low = 0;
-          if (!hexDigits(4, low) || low < 0xDC00 || low > 0xDFFF) return false;
-          unit = 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00);
-        }
-        appendUtf8(out, unit);
+          return hexDigits(4, low);
+        });
+        if (!codePoint) return false;
+        appendUtf8(out, *codePoint);
         return true;
       }
       default:

@@ -406,17 +406,13 @@ class RequestDecoder {
     }
     unsigned unit = 0;
     if (!codeUnit(unit)) return false;
-    unsigned codePoint = unit;
-    if (unit >= 0xD800 && unit <= 0xDBFF) {  // a high surrogate needs its low one
-      unsigned low = 0;
+    const std::optional<unsigned> codePoint = escapedCodePoint(unit, [&](unsigned& low) {
       if (end_ - at_ < 2 || at_[0] != '\\' || at_[1] != 'u') return false;
       at_ += 2;
-      if (!codeUnit(low) || low < 0xDC00 || low > 0xDFFF) return false;
-      codePoint = 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00);
-    } else if (unit >= 0xDC00 && unit <= 0xDFFF) {
-      return false;  // a low surrogate alone
-    }
-    if (decoded != nullptr) appendUtf8(*decoded, codePoint);
+      return codeUnit(low);
+    });
+    if (!codePoint) return false;
+    if (decoded != nullptr) appendUtf8(*decoded, *codePoint);
     return true;
   }
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -53,6 +54,20 @@ inline void appendUtf8(std::string& out, unsigned codePoint) {
     out.push_back(byte(0x80 | ((codePoint >> 6) & 0x3F)));
     out.push_back(byte(0x80 | (codePoint & 0x3F)));
   }
+}
+
+// The code point of a "\u" escape whose four hex digits gave `unit`. A
+// high surrogate takes its low half from the "\uXXXX" that must follow it,
+// which `readLow` reads into its argument (false when there is none, or its
+// digits are not four hex digits); a surrogate of either half alone is no
+// code point. Nothing when there is none.
+template <typename ReadLow>
+inline std::optional<unsigned> escapedCodePoint(unsigned unit, ReadLow readLow) {
+  if (unit >= 0xDC00 && unit <= 0xDFFF) return std::nullopt;  // a low surrogate alone
+  if (unit < 0xD800 || unit > 0xDBFF) return unit;
+  unsigned low = 0;
+  if (!readLow(low) || low < 0xDC00 || low > 0xDFFF) return std::nullopt;
+  return 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00);
 }
 
 }  // namespace tarnwick
