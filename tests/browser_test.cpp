@@ -278,18 +278,28 @@ TEST_F(Browser, ExtensionDrivesTheHostEndToEnd) {
   EXPECT_TRUE(processesWith("--user-data-dir=" + profile).empty());
 }
 
-// The doctor against the real browser, case by case: a set of policy files
-// and manifests, the verdict of `doctor --browser chromium`, and whether
-// Chromium really starts the host for the extension's one-shot "ping". The
-// browser is the oracle: the fixed cases say what it was seen to do, so that
-// a change in it shows, and the generated ones only that the two agree. It
-// runs inside the private mount namespace that
+// The browser's own reading of a case: the doctor's exit status, and whether
+// the extension's ping got a reply.
+struct Verdicts {
+  int doctor = -1;
+  bool started = false;
+  std::string browser, doctorOutput;
+};
+
+// The doctor against the real browser, case by case: a case lays out policy
+// files, manifests and hosts (differential.h), and both are asked: `doctor
+// --browser chromium`, and the real browser, started as a user would start
+// it (no --user-data-dir: it finds its profile, and its per-user manifests,
+// where its environment says), with the extension in probe mode, whether it
+// starts the host for a "ping". The browser is the oracle: the two must
+// agree, and where a known case says what the browser does, the browser
+// must still do it. It runs inside the private mount namespace that
 // tests/differential_test makes, where /etc is an overlay.
-class Differential : public Browser {
+class Generated : public Browser {
  protected:
-  const std::string policies = "/etc/chromium/policies/managed";
-  const std::string system = "/etc/chromium/native-messaging-hosts";
-  const std::string host = scratch / "bin/tarnwick-host";
+  const std::string bin = scratch / "hosts-bin";
+  const std::string real = scratch / "real/tarnwick-host";
+  const std::string extension = scratch / "extension";
 
   void SetUp() override {
     if (getenv("TARNWICK_DIFFERENTIAL") == nullptr) {
@@ -300,117 +310,6 @@ class Differential : public Browser {
     std::filesystem::permissions(scratch.path(), std::filesystem::perms::owner_all |
                                                      std::filesystem::perms::others_read |
                                                      std::filesystem::perms::others_exec);
-    std::filesystem::copy_file(hostBinary(), host);
-    std::filesystem::create_directories(scratch / "xdg");
-    std::filesystem::create_directory_symlink(profile, scratch / "xdg/chromium");
-  }
-
-  std::string manifest(const std::function<void(nlohmann::json&)>& change = {}) {
-    nlohmann::json text{
-        {"name", "com.tarnwick.host"},
-        {"description", "Tarnwick"},
-        {"path", host},
-        {"type", "stdio"},
-        {"allowed_origins", {std::string("chrome-extension://") + kExtensionId + "/"}}};
-    if (change) change(text);
-    return text.dump(2);
-  }
-};
-
-// The table of known verdicts (verdict_cases.h) and the host's own cases,
-// each laid out for the browser: the browser must still do what the table
-// says, and the doctor must agree with it.
-TEST_F(Differential, DoctorAgreesWithTheBrowser) {
-  struct Case {
-    std::string name;
-    std::vector<std::pair<std::string, std::string>> policyFiles;  // name, text
-    std::optional<std::string> user, systemWide;                   // manifests
-    bool starts;
-    mode_t hostMode = 0755;
-  };
-  const std::string good = manifest();
-  std::vector<Case> cases{
-      {"system-wide", {}, {}, good, true},
-      {"user-level hosts off, system-wide too",
-       {{"p.json", R"({"NativeMessagingUserLevelHosts": false})"}},
-       good,
-       good,
-       true},
-      {"a host that cannot be run", {}, good, {}, false, 0644},
-      {"a missing host",
-       {},
-       manifest([&](nlohmann::json& m) { m["path"] = scratch / "gone/tarnwick-host"; }),
-       {},
-       false},
-  };
-  for (const PolicyCase& c : policyCases()) {
-    cases.push_back({c.name, c.files, good, {}, c.userLevelHosts && !c.blocked});
-  }
-  for (const ManifestCase& c : manifestCases(host, kExtensionId)) {
-    cases.push_back({"a manifest: " + c.name, {}, c.text, {}, c.allowed});
-  }
-  int agreed = 0;
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    std::filesystem::remove_all(std::filesystem::path(policies).parent_path());
-    for (const std::string& directory : {policies, system, hosts}) {
-      std::filesystem::remove_all(directory);
-      std::filesystem::create_directories(directory);
-    }
-    for (const auto& [name, text] : c.policyFiles) {
-      const std::filesystem::path file = std::filesystem::path(policies) / name;
-      std::filesystem::create_directories(file.parent_path());
-      writeFile(file.lexically_normal().string(), text);
-    }
-    if (c.user) writeFile(hosts + "/com.tarnwick.host.json", *c.user);
-    if (c.systemWide) writeFile(system + "/com.tarnwick.host.json", *c.systemWide);
-    chmod(host.c_str(), c.hostMode);
-
-    HostRun doctor;
-    doctor.program = TARNWICK_REGISTER_BINARY;
-    doctor.arguments = {"doctor", "--browser", "chromium"};
-    doctor.environment = {
-        {"HOME", home}, {"XDG_CONFIG_HOME", scratch / "xdg"}, {"CHROME_CONFIG_HOME", std::nullopt}};
-    const HostExit verdict = runHostBinary(doctor);
-    const auto reports = runBrowser();
-    ASSERT_EQ(reports.count("ping"), 1u) << "the browser reported nothing";
-    const bool started = reports.at("ping").contains("reply");
-    EXPECT_EQ(started, c.starts) << "the browser no longer does what the table says: "
-                                 << reports.at("ping");
-    EXPECT_EQ(verdict.status == 0, started)
-        << "the browser: " << reports.at("ping") << "\nthe doctor:\n"
-        << verdict.output;
-    if ((verdict.status == 0) == started) ++agreed;
-    std::cout << "  " << c.name << ": the browser " << (started ? "starts" : "refuses")
-              << " the host, the doctor says " << (verdict.status == 0 ? "healthy" : "FAILS")
-              << "\n";
-  }
-  std::cout << "differential: " << agreed << " of " << cases.size() << " cases agree\n";
-}
-
-// ---- Generated cases ---------------------------------------------------------
-
-// The browser's own reading of a case: the doctor's exit status, and whether
-// the extension's ping got a reply.
-struct Verdicts {
-  int doctor = -1;
-  bool started = false;
-  std::string browser, doctorOutput;
-};
-
-// Lays out generated cases (differential.h) and asks both: `doctor --browser
-// chromium` and the real browser, started as a user would start it (no
-// --user-data-dir: it finds its profile, and its per-user manifests, where
-// its environment says), with the extension in probe mode.
-class Generated : public Differential {
- protected:
-  const std::string bin = scratch / "hosts-bin";
-  const std::string real = scratch / "real/tarnwick-host";
-  const std::string extension = scratch / "extension";
-
-  void SetUp() override {
-    Differential::SetUp();
-    if (IsSkipped() || HasFatalFailure()) return;
     std::filesystem::create_directories(scratch / "real");
     std::filesystem::copy_file(hostBinary(), real);
     std::filesystem::create_directories(extension);
@@ -566,6 +465,10 @@ class Generated : public Differential {
     for (const nlohmann::json& c : cases) {
       const Verdicts verdicts = judge(c);
       if (verdicts.started) ++started;
+      if (c.contains("starts") && verdicts.started != c["starts"].get<bool>()) {
+        ADD_FAILURE() << "the browser no longer does what the known case says: "
+                      << c["summary"].get<std::string>() << "\nthe browser: " << verdicts.browser;
+      }
       const bool same = (verdicts.doctor == 0) == verdicts.started;
       if (same) {
         ++agreed;
@@ -585,6 +488,47 @@ class Generated : public Differential {
               << " cases agree (the browser started the host in " << started << ")\n";
   }
 };
+
+// The table of known verdicts (verdict_cases.h), each policy case with a
+// per-user manifest, and the host's own cases: what the browser was seen to
+// do with each, which it must still do.
+TEST_F(Generated, KnownCasesAgreeWithTheBrowser) {
+  const auto file = [](const std::string& at, const std::string& text, int mode = 0644) {
+    return nlohmann::json{{"at", at}, {"text", text}, {"mode", mode}};
+  };
+  const auto known = [](const std::string& summary, nlohmann::json files, bool starts) {
+    return nlohmann::json{{"seed", 0},
+                          {"summary", summary},
+                          {"env", nlohmann::json::object()},
+                          {"files", files},
+                          {"starts", starts}};
+  };
+  const std::string user = "{user}/com.tarnwick.host.json";
+  const std::string good = manifestCases(real, kExtensionId)[0].text;
+  const std::string off = R"({"NativeMessagingUserLevelHosts": false})";
+  std::vector<nlohmann::json> cases{
+      known("system-wide", {file("{system}/com.tarnwick.host.json", good)}, true),
+      known("user-level hosts off, system-wide too",
+            {file("{policies}/p.json", off), file(user, good),
+             file("{system}/com.tarnwick.host.json", good)},
+            true),
+      known("a host that cannot be run",
+            {file("{bin}/host", "#!/bin/sh\nexec {real}\n", 0644),
+             file(user, manifestCases(bin + "/host", kExtensionId)[0].text)},
+            false),
+      known("a missing host", {file(user, manifestCases(bin + "/gone", kExtensionId)[0].text)},
+            false),
+  };
+  for (const PolicyCase& c : policyCases()) {
+    nlohmann::json files{file(user, good)};
+    for (const auto& [name, text] : c.files) files.push_back(file("{policies}/" + name, text));
+    cases.push_back(known(c.name, files, c.userLevelHosts && !c.blocked));
+  }
+  for (const ManifestCase& c : manifestCases(real, kExtensionId)) {
+    cases.push_back(known("a manifest: " + c.name, {file(user, c.text)}, c.allowed));
+  }
+  expectAgreement(cases);
+}
 
 // The cases saved from disagreements found and fixed, one for each kind
 // (tests/differential/*.json), and any one case being replayed.
