@@ -17,32 +17,27 @@ class Json : public ::testing::Test {
   FakePlatform platform;
 };
 
-TEST_F(Json, KeepsOnlyTopLevelStringMembers) {
-  const auto message = decodeRequest(
-      R"({"type":"ping","n":1,"b":true,"z":null,"a":["x"],"o":{"type":"open","browser":"edge"},)"
-      R"("browser":"chrome","url":""})");
-  ASSERT_TRUE(message);
-  EXPECT_EQ(*message, (MessageObject{{"type", "ping"}, {"browser", "chrome"}, {"url", ""}}));
-}
-
-TEST_F(Json, LastOfRepeatedKeysWins) {
-  EXPECT_EQ(decodeRequest(R"({"type":"open","type":"ping"})"), (MessageObject{{"type", "ping"}}));
-  EXPECT_EQ(decodeRequest(R"({"type":"ping","type":[]})"), MessageObject{});
-  EXPECT_EQ(decodeRequest(R"({"type":{},"type":"ping"})"), (MessageObject{{"type", "ping"}}));
-}
-
-TEST_F(Json, TopLevelArrayIsAnEmptyMessage) {
-  EXPECT_EQ(decodeRequest(R"(["type","ping"])"), MessageObject{});
-  EXPECT_EQ(decodeRequest(R"([{"type":"ping"}])"), MessageObject{});
-}
-
-TEST_F(Json, EscapesAndNonAsciiDecodeToTheirText) {
-  const auto message = decodeRequest(
-      R"({"url":"a\u0000b","filename":"\u00e9t\u00e9 \ud83d\ude00 \"q\" \\ \/","referrer":"日本"})");
-  ASSERT_TRUE(message);
-  EXPECT_EQ(message->at("url"), std::string("a\0b", 3));
-  EXPECT_EQ(message->at("filename"), "\xC3\xA9t\xC3\xA9 \xF0\x9F\x98\x80 \"q\" \\ /");
-  EXPECT_EQ(message->at("referrer"), "日本");
+// A request is its top-level string members, the last of repeated keys
+// winning, with escapes and non-ASCII text decoded; anything else is no
+// member, and a top-level array has none.
+TEST_F(Json, DecodesToTheTopLevelStringMembers) {
+  const std::pair<std::string, MessageObject> cases[] = {
+      {R"({"type":"ping","n":1,"b":true,"z":null,"a":["x"],"o":{"type":"open","browser":"edge"},)"
+       R"("browser":"chrome","url":""})",
+       {{"type", "ping"}, {"browser", "chrome"}, {"url", ""}}},
+      {R"({"type":"open","type":"ping"})", {{"type", "ping"}}},
+      {R"({"type":"ping","type":[]})", {}},
+      {R"({"type":{},"type":"ping"})", {{"type", "ping"}}},
+      {R"(["type","ping"])", {}},
+      {R"([{"type":"ping"}])", {}},
+      {R"({"url":"a\u0000b","filename":"\u00e9t\u00e9 \ud83d\ude00 \"q\" \\ \/","referrer":"日本"})",
+       {{"url", std::string("a\0b", 3)},
+        {"filename", "\xC3\xA9t\xC3\xA9 \xF0\x9F\x98\x80 \"q\" \\ /"},
+        {"referrer", "日本"}}},
+  };
+  for (const auto& [input, expected] : cases) {
+    EXPECT_EQ(decodeRequest(input), expected) << input;
+  }
 }
 
 // The decoder against the JSON library's strict parser, which it replaced:
