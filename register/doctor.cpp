@@ -263,8 +263,7 @@ Examination examineBrowser(const Browser& browser, const PathContext& context,
         ", relative to the directory it happens to be started in, " +
         "as CHROME_CONFIG_HOME is set but empty or relative: unset it, or make it absolute");
   }
-  const Lookup lookup = lookUp(browser, policy.userLevelHosts,
-                               [](const std::string& file) { return os::pathExists(file); });
+  const Lookup lookup = lookUp(browser, policy.userLevelHosts, os::pathExists);
   for (const std::string& file : lookup.ignored) {
     result.notes.push_back("ignores " + file +
                            ": the policy NativeMessagingUserLevelHosts is false (" +

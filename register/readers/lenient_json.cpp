@@ -143,13 +143,9 @@ class Reader {
   }
 
   bool hexDigits(int count, unsigned& value) {
-    if (text_.size() - at_ < static_cast<std::size_t>(count)) return false;
-    value = 0;
-    for (int i = 0; i < count; ++i) {
-      const int digit = hexValue(text_[at_++]);
-      if (digit < 0) return false;
-      value = value * 16 + static_cast<unsigned>(digit);
-    }
+    const auto length = static_cast<std::size_t>(count);
+    if (text_.size() - at_ < length || !hexNumber(text_.substr(at_, length), &value)) return false;
+    at_ += length;
     return true;
   }
 

@@ -354,13 +354,7 @@ class RequestDecoder {
 
   // Four hex digits of a \u escape, after the "\u".
   bool codeUnit(unsigned& unit) {
-    if (end_ - at_ < 4) return false;
-    unit = 0;
-    for (int i = 0; i < 4; ++i) {
-      const int digit = hexValue(static_cast<char>(at_[i]));
-      if (digit < 0) return false;
-      unit = unit * 16 + static_cast<unsigned>(digit);
-    }
+    if (end_ - at_ < 4 || !hexNumber({reinterpret_cast<const char*>(at_), 4}, &unit)) return false;
     at_ += 4;
     return true;
   }

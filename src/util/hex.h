@@ -4,6 +4,7 @@
 
 #include <span>
 #include <string>
+#include <string_view>
 
 namespace tarnwick {
 
@@ -20,6 +21,18 @@ inline int hexValue(char c) {
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
   if (c >= 'A' && c <= 'F') return c - 'A' + 10;
   return -1;
+}
+
+// The value of `digits` (at most eight), read as hexadecimal, into `value`;
+// false when one of them is not a hexadecimal digit.
+inline bool hexNumber(std::string_view digits, unsigned* value) {
+  *value = 0;
+  for (const char c : digits) {
+    const int digit = hexValue(c);
+    if (digit < 0) return false;
+    *value = *value * 16 + static_cast<unsigned>(digit);
+  }
+  return true;
 }
 
 // Appends two digits for each byte of `bytes`.
