@@ -1443,7 +1443,8 @@ TEST_F(Register, DoctorNamesWhatWouldStopTheBrowser) {
       {real + "; sleep 30", true,
        "host contract: broken (the browser does not check it): it did not exit"},
       {"echo oops >&2; exec " + real, true, "it wrote to standard error: \"oops\\x0a\""},
-      {"sleep 2.5; exec " + real, true, "it replied after 2.5 s, where it must within 2 s"},
+      // (How much later depends on the machine's load: 2.5 s or a little more.)
+      {"sleep 2.5; exec " + real, true, " s, where it must within 2 s"},
       {"printf '\\013\\000\\000\\000{\"ok\":true}'", false,
        "it exited without reading its request"},
       {"head -c 19 >/dev/null; printf '\\014\\000\\000\\000{\"ok\": true}'", true,
