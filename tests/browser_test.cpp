@@ -6,7 +6,6 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -280,15 +279,19 @@ TEST_F(Browser, ExtensionDrivesTheHostEndToEnd) {
   EXPECT_TRUE(processesWith("--user-data-dir=" + profile).empty());
 }
 
-// The path that `process`'s main thread waits to open, when it is blocked in
-// openat(2): Linux's /proc gives the call, its arguments and, to root, the
-// process's memory, where the path is.
-std::optional<std::string> pathBeingOpened(pid_t process) {
+// The path that `process`'s main thread waits to open, when it is blocked
+// opening a FIFO that no one writes (the kernel's wait_for_partner): Linux's
+// /proc gives the call's arguments, openat's second being the path, and, to
+// root, the process's memory, where the path is.
+std::optional<std::string> fifoBeingOpened(pid_t process) {
   const std::string proc = "/proc/" + std::to_string(process);
+  std::string waitingIn;
+  if (!std::getline(std::ifstream(proc + "/wchan"), waitingIn) || waitingIn != "wait_for_partner") {
+    return std::nullopt;
+  }
   std::ifstream call(proc + "/syscall");
-  long number = -1;
-  std::string directory, address;
-  if (!(call >> number >> directory >> address) || number != SYS_openat) return std::nullopt;
+  std::string number, directory, address;
+  if (!(call >> number >> directory >> address)) return std::nullopt;
   std::ifstream memory(proc + "/mem", std::ios::binary);
   memory.seekg(static_cast<std::streamoff>(std::stoull(address, nullptr, 16)));
   std::string path;
@@ -476,7 +479,7 @@ class Generated : public Browser {
     browser.collect(captured, os::monotonicMilliseconds() + 25'000, 1 << 20, [&] {
       if (!fifos.empty() && os::monotonicMilliseconds() >= nextLook) {
         nextLook = os::monotonicMilliseconds() + 1000;
-        const std::optional<std::string> opening = pathBeingOpened(browser.id());
+        const std::optional<std::string> opening = fifoBeingOpened(browser.id());
         const bool ours = opening && std::find(fifos.begin(), fifos.end(), *opening) != fifos.end();
         stuck = ours && blockedOn == opening;
         blockedOn = ours ? opening : std::nullopt;
