@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <nlohmann/json.hpp>
 
 #include "fake_platform.h"
@@ -71,11 +72,17 @@ TEST_F(Handlers, LaterRecordReplacesOnlyItsOwnBrowsersFile) {
             R"({"browser":"brave","lastSeen":1700000000.25})");
 }
 
-TEST_F(Handlers, RecorderFailsWhenAFileStandsInTheWay) {
-  for (const std::string& blocked : {kSupport, kStatus}) {
+// A file where a directory must be fails the request and writes nothing,
+// for the recorder and the capture alike.
+TEST_F(Handlers, AFileInTheWayFailsTheRequest) {
+  const auto record = [](Platform& p) { return recordBrowserStatus(p, {{"browser", "chrome"}}); };
+  const auto capture = [](Platform& p) { return writeCaptureRequest(p, {{"url", "u"}}); };
+  const std::pair<std::function<bool(Platform&)>, std::string> cases[] = {
+      {record, kSupport}, {record, kStatus}, {capture, kSupport}};
+  for (const auto& [request, blocked] : cases) {
     FakePlatform fresh;
     fresh.files[blocked] = "not a directory";
-    EXPECT_FALSE(recordBrowserStatus(fresh, {{"browser", "chrome"}}));
+    EXPECT_FALSE(request(fresh)) << blocked;
     EXPECT_EQ(fresh.files.size(), 1u);
   }
 }
@@ -139,12 +146,6 @@ TEST_F(Handlers, CaptureDirectoryFailureLetsTheWriteDecide) {
   platform.directories.insert(kSupport);
   EXPECT_TRUE(writeCaptureRequest(platform, {{"url", "u"}}));  // already there: it succeeds
   EXPECT_EQ(capture().at("url"), "u");
-}
-
-TEST_F(Handlers, CaptureFailsWhenAFileStandsInTheWay) {
-  platform.files[kSupport] = "not a directory";
-  EXPECT_FALSE(writeCaptureRequest(platform, {{"url", "u"}}));
-  EXPECT_EQ(platform.files.size(), 1u);
 }
 
 // --- dispatch to the handlers -------------------------------------------------

@@ -76,26 +76,6 @@ INSTANTIATE_TEST_SUITE_P(
                       std::string("\xFF\xFF\xFF\xFF", 4),    // top bit set: large, not negative
                       std::string("\x00\x00\x00\x0B", 4)));  // 11 in the wrong byte order
 
-TEST_F(Framing, LargestLengthIsAccepted) {
-  const std::size_t size = kMaxInboundLength;
-  ASSERT_EQ(lengthBytes(static_cast<std::uint32_t>(size)), std::string("\xFF\xFF\x0F\x00", 4));
-  std::string body = R"({"type":")" + std::string(size - 11, 'p') + "\"}";
-  ASSERT_EQ(body.size(), size);
-  EXPECT_EQ(serve(frame(body) + frame("{}")), replies(kOkFalse, 2));
-  EXPECT_EQ(platform.inputOffset, platform.input.size());
-}
-
-TEST_F(Framing, FrameCutShortGetsNoReply) {
-  const std::string whole = frame("{}");
-  const std::string next = frame("{\"type\":\"ping\"}");
-  for (std::size_t cut : {std::size_t{2}, next.size() / 2, next.size() - 1}) {
-    FakePlatform fresh;
-    fresh.input = whole + next.substr(0, cut);
-    runHost(fresh);
-    EXPECT_EQ(fresh.output(), kOkFalse) << "cut after " << cut << " bytes";
-  }
-}
-
 TEST_F(Framing, ClosedOutputEndsTheLoop) {
   platform.outputClosed = true;
   serve(frame("{}") + frame("{}"));

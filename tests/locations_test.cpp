@@ -27,16 +27,11 @@ const std::string kSupport = "/home/u/Library/Application Support";
 // {config} and {xdg} differ here, to show who honours $CHROME_CONFIG_HOME.
 const PathContext kContext{"/home/u", "/chrome-config", "/xdg", "", "/helium-config"};
 
+// One row for each way a place is made: the configuration home or XDG's, a
+// fallback, a directory of another browser's, each system's prefix. The
+// rows themselves name their sources in locations.cpp.
 const Row kRows[] = {
-    {System::Linux, "Chrome", "/chrome-config/google-chrome/NativeMessagingHosts",
-     "/etc/opt/chrome/native-messaging-hosts", ""},
     {System::Linux, "Chrome Canary", "/chrome-config/google-chrome-canary/NativeMessagingHosts",
-     "/etc/opt/chrome/native-messaging-hosts", ""},
-    {System::Linux, "Chromium", "/chrome-config/chromium/NativeMessagingHosts",
-     "/etc/chromium/native-messaging-hosts", ""},
-    {System::Linux, "Edge Dev", "/chrome-config/microsoft-edge-dev/NativeMessagingHosts",
-     "/etc/opt/edge/native-messaging-hosts", ""},
-    {System::Linux, "Brave", "/xdg/BraveSoftware/Brave-Browser/NativeMessagingHosts",
      "/etc/opt/chrome/native-messaging-hosts", ""},
     {System::Linux, "Brave Nightly",
      "/xdg/BraveSoftware/Brave-Browser-Nightly/NativeMessagingHosts",
@@ -44,39 +39,14 @@ const Row kRows[] = {
     {System::Linux, "Vivaldi Snapshot", "/chrome-config/vivaldi-snapshot/NativeMessagingHosts",
      "/etc/opt/chrome/native-messaging-hosts",
      "/home/u/.config/google-chrome/NativeMessagingHosts"},
-    {System::MacOs, "Chrome Canary", "/Google/Chrome Canary/NativeMessagingHosts",
-     "/Library/Google/Chrome/NativeMessagingHosts", ""},
+    {System::Linux, "Helium", "/helium-config/net.imput.helium/NativeMessagingHosts",
+     "/etc/chromium/native-messaging-hosts", ""},
     {System::MacOs, "Chromium", "/Chromium/NativeMessagingHosts",
      "/Library/Application Support/Chromium/NativeMessagingHosts", ""},
-    {System::MacOs, "Edge Beta", "/Microsoft Edge Beta/NativeMessagingHosts",
-     "/Library/Microsoft/Edge/NativeMessagingHosts", ""},
     {System::MacOs, "Brave Beta", "/Google/Chrome/NativeMessagingHosts",
      "/Library/Google/Chrome/NativeMessagingHosts", ""},
     {System::MacOs, "Vivaldi", "/Vivaldi/NativeMessagingHosts",
      "/Library/Google/Chrome/NativeMessagingHosts", "/Google/Chrome/NativeMessagingHosts"},
-    {System::Linux, "Chrome for Testing",
-     "/chrome-config/google-chrome-for-testing/NativeMessagingHosts",
-     "/etc/opt/chrome_for_testing/native-messaging-hosts", ""},
-    {System::Linux, "Chrome for Testing before 146",
-     "/chrome-config/google-chrome-for-testing/NativeMessagingHosts",
-     "/etc/chromium/native-messaging-hosts", ""},
-    {System::Linux, "Thorium", "/chrome-config/thorium/NativeMessagingHosts",
-     "/etc/chromium/native-messaging-hosts", ""},
-    {System::Linux, "Helium", "/helium-config/net.imput.helium/NativeMessagingHosts",
-     "/etc/chromium/native-messaging-hosts", ""},
-    {System::Linux, "Opera", "/chrome-config/google-chrome/NativeMessagingHosts",
-     "/etc/opt/chrome/native-messaging-hosts", ""},
-    {System::MacOs, "Chrome for Testing", "/Google/ChromeForTesting/NativeMessagingHosts",
-     "/Library/Google/ChromeForTesting/NativeMessagingHosts", ""},
-    {System::MacOs, "Chrome for Testing before 146",
-     "/Google/Chrome for Testing/NativeMessagingHosts",
-     "/Library/Application Support/Chromium/NativeMessagingHosts", ""},
-    {System::MacOs, "Thorium", "/Thorium/NativeMessagingHosts",
-     "/Library/Application Support/Chromium/NativeMessagingHosts", ""},
-    {System::MacOs, "Helium", "/net.imput.helium/NativeMessagingHosts",
-     "/Library/Application Support/Chromium/NativeMessagingHosts", ""},
-    {System::MacOs, "Opera", "/Google/Chrome/NativeMessagingHosts",
-     "/Library/Google/Chrome/NativeMessagingHosts", ""},
 };
 
 const Browser* find(System system, const std::string& name) {
@@ -107,16 +77,10 @@ TEST(Locations, EachBrowserTakesPoliciesWhereItsSourceSays) {
     const char* name;
     const char* policies;
   } rows[] = {
-      {System::Linux, "Chrome Beta", "/etc/opt/chrome/policies/managed"},
       {System::Linux, "Brave", "/etc/brave/policies/managed"},
       {System::Linux, "Vivaldi", "/etc/chromium/policies/managed"},
-      {System::Linux, "Chrome for Testing", "/etc/opt/chrome_for_testing/policies/managed"},
       {System::MacOs, "Chrome Canary", "com.google.Chrome"},
-      {System::MacOs, "Chromium", "{bundle}"},
-      {System::MacOs, "Edge Beta", "com.microsoft.Edge"},
       {System::MacOs, "Brave Beta", "{bundle}"},
-      {System::MacOs, "Chrome for Testing", "com.google.ChromeForTesting"},
-      {System::MacOs, "Chrome for Testing before 146", "{bundle}"},
   };
   for (const auto& row : rows) {
     const Browser* browser = find(row.system, row.name);
@@ -144,9 +108,6 @@ TEST(Locations, EveryRowOfBothTablesIsUsable) {
       EXPECT_FALSE(browser.programs.empty()) << browser.name;
       EXPECT_EQ(browser.systemHosts.compare(0, 5, "/etc/") == 0, system == System::Linux);
     }
-    EXPECT_EQ(browserKeys(system),
-              (std::vector<std::string>{"chrome", "chromium", "edge", "brave", "vivaldi",
-                                        "chrome-for-testing", "thorium", "helium", "opera"}));
   }
 }
 
@@ -204,12 +165,6 @@ TEST(Locations, ConfigurationHomeFollowsTheEnvironment) {
   }
   unsetenv("CHROME_CONFIG_HOME");
   unsetenv("XDG_CONFIG_HOME");
-}
-
-// The host hands its URL to the desktop's own opener, by name.
-TEST(Locations, EachSystemHasItsUrlOpener) {
-  EXPECT_EQ(urlOpener(System::Linux), "xdg-open");
-  EXPECT_EQ(urlOpener(System::MacOs), "open");
 }
 
 }  // namespace
